@@ -1,0 +1,100 @@
+// Calling Python from method bodies: attribute calls that go through normal
+// attribute lookup (so overrides and monkeypatching take effect), plain
+// calls, keyword calls, and the errors a Python function would raise.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <string>
+
+namespace ondrel::core {
+
+namespace py = pybind11;
+
+// A str made once and kept for the life of the process: attribute names,
+// keyword names and fixed texts used on hot paths.
+PyObject* intern(const char* text);
+
+// kwnames tuple for keyword calls, made once.
+PyObject* kwnames(std::initializer_list<const char*> names);
+
+[[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
+
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+inline py::object steal_or_throw(PyObject* result) {
+    if (!result) throw_python_error();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// obj.<name>(*args) with keyword values last, named by `kw` (or nullptr).
+template <size_t N>
+py::object call_method(py::handle obj, PyObject* name, const std::array<PyObject*, N>& args,
+                       PyObject* kw = nullptr) {
+    Py_ssize_t nkw = kw ? PyTuple_GET_SIZE(kw) : 0;
+    size_t npos = N - static_cast<size_t>(nkw);
+    PyObject* stack[N + 2];
+    stack[0] = nullptr;
+    stack[1] = obj.ptr();
+    for (size_t i = 0; i < N; i++) stack[i + 2] = args[i];
+#if PY_VERSION_HEX >= 0x03090000
+    return steal_or_throw(PyObject_VectorcallMethod(name, stack + 1, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+#else
+    py::object method = steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
+    return steal_or_throw(_PyObject_Vectorcall(method.ptr(), stack + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+#endif
+}
+
+inline py::object call_method(py::handle obj, PyObject* name) {
+    return call_method<0>(obj, name, std::array<PyObject*, 0>{});
+}
+
+inline py::object call_method(py::handle obj, PyObject* name, py::handle a) {
+    return call_method<1>(obj, name, std::array<PyObject*, 1>{a.ptr()});
+}
+
+// callable(*args) with keyword values last, named by `kw` (or nullptr).
+template <size_t N>
+py::object call(py::handle callable, const std::array<PyObject*, N>& args, PyObject* kw = nullptr) {
+    Py_ssize_t nkw = kw ? PyTuple_GET_SIZE(kw) : 0;
+    size_t npos = N - static_cast<size_t>(nkw);
+    PyObject* stack[N + 1];
+    stack[0] = nullptr;
+    for (size_t i = 0; i < N; i++) stack[i + 1] = args[i];
+#if PY_VERSION_HEX >= 0x03090000
+    return steal_or_throw(PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+#else
+    return steal_or_throw(_PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+#endif
+}
+
+inline py::object getattr(py::handle obj, PyObject* name) {
+    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
+}
+
+inline void setattr(py::handle obj, PyObject* name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw_python_error();
+}
+
+inline bool truth(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw_python_error();
+    return r != 0;
+}
+
+// A module-level name, looked up when it is used (as a Python function
+// would), so a rebinding of the module attribute takes effect.
+py::object module_global(py::handle module_dict, PyObject* name);
+
+// "Argument 'x' has incorrect type (expected str, got int)"
+[[noreturn]] void raise_argument_type(const char* param, const char* expected, py::handle got);
+
+// A text argument (str or subclass), else the TypeError above.
+py::handle require_text(py::handle value, const char* param, bool allow_none = false);
+
+// An integer argument: an int is taken as it is, another number goes
+// through int(); anything else is refused naming the parameter.
+py::object require_integer(py::handle value, const char* param);
+
+}  // namespace ondrel::core

@@ -1,0 +1,563 @@
+// The native function type; modelled on CPython's own small callable types.
+#include "core/function.hpp"
+
+#include "core/suggest.hpp"
+
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace ondrel::core {
+
+namespace {
+
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
+inline PyObject* vectorcall(PyObject* c, PyObject* const* a, size_t n, PyObject* k) {
+    return PyObject_Vectorcall(c, a, n, k);
+}
+#else
+constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
+inline PyObject* vectorcall(PyObject* c, PyObject* const* a, size_t n, PyObject* k) {
+    return _PyObject_Vectorcall(c, a, n, k);
+}
+#endif
+
+constexpr size_t kMaxParams = 16;
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* dict;
+    PyObject* weakrefs;
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module;       // any object
+    PyObject* doc;          // any object
+    PyObject* annotations;  // dict, or nullptr until asked for after a delete
+    PyObject* signature;    // built on first request, or set by the caller
+    PyObject* closure;      // handed to the body
+    PyObject* names;        // tuple of every parameter name, in order
+    PyObject* defaults;     // tuple of the trailing regular defaults, or nullptr
+    Py_ssize_t nregular;    // parameters bound by position or keyword
+    Py_ssize_t nrequired;   // leading regular parameters without default
+    bool has_varargs;
+    bool has_varkw;
+    Body body;
+    PyObject* kinds;        // tuple of ints (Kind) for the signature
+};
+
+// Filled in by ready_function_type(); only the header is static.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject FunctionType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+// The name an error message starts with: newer interpreters use the
+// qualified name, older ones the plain name.
+PyObject* message_name(FunctionObject* f) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return f->qualname;
+#else
+    return f->name;
+#endif
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c' -- as the interpreter lists them.
+PyObject* format_names(const std::vector<PyObject*>& names) {
+    py::list reprs;
+    for (PyObject* n : names) reprs.append(py::repr(n));
+    size_t k = names.size();
+    if (k == 1) return reprs[0].cast<py::str>().release().ptr();
+    if (k == 2) return PyUnicode_FromFormat("%U and %U", reprs[0].ptr(), reprs[1].ptr());
+    py::str head = py::str(", ").attr("join")(reprs[py::slice(0, static_cast<Py_ssize_t>(k) - 1, 1)]);
+    return PyUnicode_FromFormat("%U, and %U", head.ptr(), reprs[k - 1].ptr());
+}
+
+void raise_missing(FunctionObject* f, const std::vector<PyObject*>& missing) {
+    PyObject* listed = format_names(missing);
+    if (!listed) return;
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", message_name(f),
+                 static_cast<int>(missing.size()), missing.size() == 1 ? "" : "s", listed);
+    Py_DECREF(listed);
+}
+
+void raise_too_many(FunctionObject* f, Py_ssize_t given) {
+    Py_ssize_t ndefaults = f->nregular - f->nrequired;
+    PyObject* sig;
+    bool plural;
+    if (ndefaults) {
+        plural = true;
+        sig = PyUnicode_FromFormat("from %zd to %zd", f->nrequired, f->nregular);
+    } else {
+        plural = f->nregular != 1;
+        sig = PyUnicode_FromFormat("%zd", f->nregular);
+    }
+    if (!sig) return;
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", message_name(f), sig,
+                 plural ? "s" : "", given, given == 1 ? "was" : "were");
+    Py_DECREF(sig);
+}
+
+void raise_unexpected_keyword(FunctionObject* f, PyObject* keyword) {
+#if PY_VERSION_HEX >= 0x030D0000
+    std::vector<std::string_view> candidates;
+    for (Py_ssize_t i = 0; i < f->nregular; i++) {
+        Py_ssize_t size = 0;
+        const char* s = PyUnicode_AsUTF8AndSize(PyTuple_GET_ITEM(f->names, i), &size);
+        if (!s) return;
+        candidates.emplace_back(s, static_cast<size_t>(size));
+    }
+    Py_ssize_t size = 0;
+    const char* wrong = PyUnicode_AsUTF8AndSize(keyword, &size);
+    if (!wrong) {
+        PyErr_Clear();
+    } else {
+        long best = closest_name(candidates, std::string_view(wrong, static_cast<size_t>(size)));
+        if (best >= 0) {
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                         message_name(f), keyword, PyTuple_GET_ITEM(f->names, best));
+            return;
+        }
+    }
+#endif
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", message_name(f), keyword);
+}
+
+// Runs the body on slots that hold every bound value.
+PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
+    return run_body(f->body, Args(slots, f->closure));
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+
+    // The common case: every regular parameter given by position.
+    if (nkw == 0 && nargs == f->nregular && !f->has_varargs && !f->has_varkw) return invoke(f, args);
+
+    PyObject* slots[kMaxParams] = {};
+    PyObject* extra_args = nullptr;  // owned
+    PyObject* extra_kwargs = nullptr;  // owned
+    PyObject* result = nullptr;
+    Py_ssize_t npos = nargs < f->nregular ? nargs : f->nregular;
+    for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
+
+    if (f->has_varkw) {
+        extra_kwargs = PyDict_New();
+        if (!extra_kwargs) return nullptr;
+    }
+    if (f->has_varargs) {
+        Py_ssize_t n = nargs - npos;
+        extra_args = PyTuple_New(n);
+        if (!extra_args) goto done;
+        for (Py_ssize_t i = 0; i < n; i++) {
+            Py_INCREF(args[npos + i]);
+            PyTuple_SET_ITEM(extra_args, i, args[npos + i]);
+        }
+    }
+
+    for (Py_ssize_t k = 0; k < nkw; k++) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        PyObject* value = args[nargs + k];
+        if (!PyUnicode_Check(keyword)) {
+#if PY_VERSION_HEX >= 0x03090000
+            PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+#else
+            PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", message_name(f));
+#endif
+            goto done;
+        }
+        Py_ssize_t index = -1;
+        for (Py_ssize_t i = 0; i < f->nregular; i++) {
+            if (PyTuple_GET_ITEM(f->names, i) == keyword) {
+                index = i;
+                break;
+            }
+        }
+        if (index < 0) {
+            for (Py_ssize_t i = 0; i < f->nregular; i++) {
+                int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), keyword);
+                if (eq == -1 && PyErr_Occurred()) goto done;
+                if (eq == 0) {
+                    index = i;
+                    break;
+                }
+            }
+        }
+        if (index < 0) {
+            if (!extra_kwargs) {
+                raise_unexpected_keyword(f, keyword);
+                goto done;
+            }
+            if (PyDict_SetItem(extra_kwargs, keyword, value) < 0) goto done;
+            continue;
+        }
+        if (slots[index]) {
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", message_name(f), keyword);
+            goto done;
+        }
+        slots[index] = value;
+    }
+
+    if (nargs > f->nregular && !f->has_varargs) {
+        raise_too_many(f, nargs);
+        goto done;
+    }
+    if (nargs < f->nrequired) {
+        std::vector<PyObject*> missing;
+        for (Py_ssize_t i = nargs; i < f->nrequired; i++)
+            if (!slots[i]) missing.push_back(PyTuple_GET_ITEM(f->names, i));
+        if (!missing.empty()) {
+            raise_missing(f, missing);
+            goto done;
+        }
+    }
+    for (Py_ssize_t i = f->nrequired; i < f->nregular; i++)
+        if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
+    {
+        Py_ssize_t next = f->nregular;
+        if (f->has_varargs) slots[next++] = extra_args;
+        if (f->has_varkw) slots[next++] = extra_kwargs;
+    }
+    result = invoke(f, slots);
+
+done:
+    Py_XDECREF(extra_args);
+    Py_XDECREF(extra_kwargs);
+    return result;
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->signature);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->names);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kinds);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->signature);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->names);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kinds);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// --- attributes ----------------------------------------------------------
+
+PyObject* get_name(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_INCREF(f->name);
+    return f->name;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(f->name, value);
+    return 0;
+}
+
+PyObject* get_qualname(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_INCREF(f->qualname);
+    return f->qualname;
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    Py_INCREF(value);
+    Py_SETREF(f->qualname, value);
+    return 0;
+}
+
+PyObject* get_or_none(PyObject* value) {
+    if (!value) value = Py_None;
+    Py_INCREF(value);
+    return value;
+}
+
+void replace(PyObject** field, PyObject* value) {
+    Py_XINCREF(value);
+    Py_XSETREF(*field, value);
+}
+
+PyObject* get_module(PyObject* self, void*) { return get_or_none(reinterpret_cast<FunctionObject*>(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) {
+    replace(&reinterpret_cast<FunctionObject*>(self)->module, value);
+    return 0;
+}
+PyObject* get_doc(PyObject* self, void*) { return get_or_none(reinterpret_cast<FunctionObject*>(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) {
+    replace(&reinterpret_cast<FunctionObject*>(self)->doc, value);
+    return 0;
+}
+PyObject* get_defaults(PyObject* self, void*) {
+    return get_or_none(reinterpret_cast<FunctionObject*>(self)->defaults);
+}
+PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyObject* get_annotations(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->annotations) {
+        f->annotations = PyDict_New();
+        if (!f->annotations) return nullptr;
+    }
+    Py_INCREF(f->annotations);
+    return f->annotations;
+}
+
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    replace(&f->annotations, value);
+    Py_CLEAR(f->signature);  // rebuilt from the new annotations on request
+    return 0;
+}
+
+// inspect.Signature of the declared parameters, with the annotations the
+// function carries now; built once and kept.
+PyObject* build_signature(FunctionObject* f) {
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object parameter = inspect.attr("Parameter");
+        py::object signature = inspect.attr("Signature");
+        py::object empty = parameter.attr("empty");
+        py::dict annotations;
+        if (f->annotations) annotations = py::reinterpret_borrow<py::dict>(f->annotations);
+        py::list params;
+        Py_ssize_t n = PyTuple_GET_SIZE(f->names);
+        for (Py_ssize_t i = 0; i < n; i++) {
+            py::handle name = PyTuple_GET_ITEM(f->names, i);
+            auto kind = static_cast<Kind>(PyLong_AsLong(PyTuple_GET_ITEM(f->kinds, i)));
+            const char* kind_name = kind == Kind::VarArgs  ? "VAR_POSITIONAL"
+                                    : kind == Kind::VarKw ? "VAR_KEYWORD"
+                                                          : "POSITIONAL_OR_KEYWORD";
+            py::object default_value = empty;
+            if (kind == Kind::Regular && i >= f->nrequired)
+                default_value = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - f->nrequired));
+            py::object annotation = annotations.contains(name) ? annotations[name] : empty;
+            params.append(parameter(name, parameter.attr(kind_name), py::arg("default") = default_value,
+                                    py::arg("annotation") = annotation));
+        }
+        py::object returns = annotations.contains("return") ? annotations["return"] : empty;
+        return signature(params, py::arg("return_annotation") = returns).release().ptr();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->signature) {
+        f->signature = build_signature(f);
+        if (!f->signature) return nullptr;
+    }
+    Py_INCREF(f->signature);
+    return f->signature;
+}
+
+int set_signature(PyObject* self, PyObject* value, void*) {
+    replace(&reinterpret_cast<FunctionObject*>(self)->signature, value);
+    return 0;
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    // Pickled by reference, like a Python function: its qualified name.
+    return get_qualname(self, nullptr);
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, set_signature, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+std::string type_name_storage;
+
+}  // namespace
+
+Param arg(const char* name, py::object annotation) { return Param{name, py::object(), std::move(annotation)}; }
+
+Param opt(const char* name, py::object default_value, py::object annotation) {
+    return Param{name, std::move(default_value), std::move(annotation)};
+}
+
+Param star_args(const char* name) { return Param{name, py::object(), py::object(), Kind::VarArgs}; }
+
+Param star_kwargs(const char* name) { return Param{name, py::object(), py::object(), Kind::VarKw}; }
+
+void ready_function_type(const char* type_name) {
+    if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
+    type_name_storage = type_name;
+    FunctionType.tp_name = type_name_storage.c_str();
+    FunctionType.tp_basicsize = sizeof(FunctionObject);
+    FunctionType.tp_dealloc = function_dealloc;
+    FunctionType.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    FunctionType.tp_repr = function_repr;
+    FunctionType.tp_call = PyVectorcall_Call;
+    FunctionType.tp_getattro = PyObject_GenericGetAttr;
+    FunctionType.tp_setattro = PyObject_GenericSetAttr;
+    FunctionType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | kVectorcallFlag;
+    FunctionType.tp_doc = "A function implemented in C++ that binds its arguments like a Python function.";
+    FunctionType.tp_traverse = function_traverse;
+    FunctionType.tp_clear = function_clear;
+    FunctionType.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    FunctionType.tp_methods = function_methods;
+    FunctionType.tp_getset = function_getset;
+    FunctionType.tp_descr_get = function_descr_get;
+    FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
+    if (PyType_Ready(&FunctionType) < 0) throw py::error_already_set();
+}
+
+py::object make_function(const FunctionDef& def, py::handle module_name, const std::string& qualname,
+                         py::handle closure) {
+    if (def.params.size() > kMaxParams) throw std::logic_error(def.name + ": too many parameters");
+    Py_ssize_t nregular = 0, nrequired = 0;
+    bool varargs = false, varkw = false;
+    py::list defaults;
+    py::tuple names(def.params.size());
+    py::tuple kinds(def.params.size());
+    py::dict annotations;
+    for (size_t i = 0; i < def.params.size(); i++) {
+        const Param& p = def.params[i];
+        if (p.kind == Kind::Regular) {
+            if (varargs || varkw) throw std::logic_error(def.name + ": regular parameter after *args/**kwargs");
+            nregular++;
+            if (p.default_value) {
+                defaults.append(p.default_value);
+            } else {
+                if (defaults.size()) throw std::logic_error(def.name + ": required parameter after a default");
+                nrequired++;
+            }
+        } else if (p.kind == Kind::VarArgs) {
+            if (varargs || varkw) throw std::logic_error(def.name + ": misplaced *args");
+            varargs = true;
+        } else {
+            if (varkw) throw std::logic_error(def.name + ": misplaced **kwargs");
+            varkw = true;
+        }
+        py::str name(p.name);
+        PyUnicode_InternInPlace(&name.ptr());
+        names[i] = name;
+        kinds[i] = py::int_(static_cast<int>(p.kind));
+        if (p.annotation) annotations[name] = p.annotation;
+    }
+    if (def.returns) annotations["return"] = def.returns;
+
+    auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
+    if (!f) throw py::error_already_set();
+    f->vectorcall = function_vectorcall;
+    f->dict = nullptr;
+    f->weakrefs = nullptr;
+    f->name = py::str(def.name).release().ptr();
+    f->qualname = py::str(qualname).release().ptr();
+    f->module = py::reinterpret_borrow<py::object>(module_name).release().ptr();
+    f->doc = def.doc ? py::str(def.doc).release().ptr() : py::none().release().ptr();
+    f->annotations = annotations.release().ptr();
+    f->signature = nullptr;
+    f->closure = py::reinterpret_borrow<py::object>(closure).release().ptr();
+    f->names = names.release().ptr();
+    f->defaults = defaults.size() ? py::tuple(defaults).release().ptr() : nullptr;
+    f->nregular = nregular;
+    f->nrequired = nrequired;
+    f->has_varargs = varargs;
+    f->has_varkw = varkw;
+    f->body = def.body;
+    f->kinds = kinds.release().ptr();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+}
+
+bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (const py::builtin_exception& e) {
+        e.set_error();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+PyObject* run_body(Body body, const Args& args) noexcept {
+    try {
+        return body(args).release().ptr();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+}  // namespace ondrel::core

@@ -1,0 +1,222 @@
+// ondrel.Tarnel: loading the module and the table of FpgaTool.
+#include "core/classes.hpp"
+#include "core/imports.hpp"
+#include "tarnel/tarnel.hpp"
+
+namespace ondrel::tarnel {
+
+State* state = nullptr;
+
+namespace {
+
+using core::arg;
+using core::FunctionDef;
+using core::intern;
+using core::opt;
+
+Names make_names() {
+    Names n{};
+#define ONDREL_NAME(field, text) n.field = intern(text)
+    ONDREL_NAME(_conn, "_conn");
+    ONDREL_NAME(_owns_conn, "_owns_conn");
+    ONDREL_NAME(progress_callback, "progress_callback");
+    ONDREL_NAME(_getRecv, "_getRecv");
+    ONDREL_NAME(_sendCmd, "_sendCmd");
+    ONDREL_NAME(_fpgaCtrlInit, "_fpgaCtrlInit");
+    ONDREL_NAME(_fpgaGetId, "_fpgaGetId");
+    ONDREL_NAME(_fpgaGetVersion, "_fpgaGetVersion");
+    ONDREL_NAME(_fpgaCfgMode, "_fpgaCfgMode");
+    ONDREL_NAME(_fpgaErase, "_fpgaErase");
+    ONDREL_NAME(_fpgaRstPagePtr, "_fpgaRstPagePtr");
+    ONDREL_NAME(_fpgaProgram, "_fpgaProgram");
+    ONDREL_NAME(_fpgaRead, "_fpgaRead");
+    ONDREL_NAME(_fpgaDone, "_fpgaDone");
+    ONDREL_NAME(_fpgaRefresh, "_fpgaRefresh");
+    ONDREL_NAME(_fpgaGetInfo, "_fpgaGetInfo");
+    ONDREL_NAME(_fpgaGetControlFwVer, "_fpgaGetControlFwVer");
+    ONDREL_NAME(_fpgaProgramFile, "_fpgaProgramFile");
+    ONDREL_NAME(_checkUpdateFile, "_checkUpdateFile");
+    ONDREL_NAME(_checkFileHeader, "_checkFileHeader");
+    ONDREL_NAME(deleteTempFile, "deleteTempFile");
+    ONDREL_NAME(initConnection, "initConnection");
+    ONDREL_NAME(sendCmd, "sendCmd");
+    ONDREL_NAME(sendRawBytes, "sendRawBytes");
+    ONDREL_NAME(recvRawBytes, "recvRawBytes");
+    ONDREL_NAME(closeConnection, "closeConnection");
+    ONDREL_NAME(RetData, "RetData");
+    ONDREL_NAME(RetCode, "RetCode");
+    ONDREL_NAME(RSP_LIST, "RSP_LIST");
+    ONDREL_NAME(RspType, "RspType");
+    ONDREL_NAME(RetType, "RetType");
+    ONDREL_NAME(VER, "VER");
+    ONDREL_NAME(logger, "logger");
+    ONDREL_NAME(hashlib, "hashlib");
+    ONDREL_NAME(hmac, "hmac");
+    ONDREL_NAME(json, "json");
+    ONDREL_NAME(struct_, "struct");
+    ONDREL_NAME(sys, "sys");
+    ONDREL_NAME(_DEVICE_WHITELIST, "_DEVICE_WHITELIST");
+    ONDREL_NAME(_FPGA_FW_VER_MIN, "_FPGA_FW_VER_MIN");
+    ONDREL_NAME(_FPGA_VER_MIN_DEV32, "_FPGA_VER_MIN_DEV32");
+    ONDREL_NAME(isEnabledFor, "isEnabledFor");
+    ONDREL_NAME(debug, "debug");
+    ONDREL_NAME(info, "info");
+    ONDREL_NAME(warning, "warning");
+    ONDREL_NAME(error, "error");
+    ONDREL_NAME(stdout_, "stdout");
+    ONDREL_NAME(write, "write");
+    ONDREL_NAME(flush, "flush");
+#undef ONDREL_NAME
+    n.kw_getRecv = core::kwnames({"log_print", "size", "isdecode"});
+    n.kw_isdecode = core::kwnames({"isdecode"});
+    n.kw_programFile = core::kwnames({"image_path", "device_type"});
+    n.kw_data = core::kwnames({"data"});
+    return n;
+}
+
+// A command that takes no argument: the body sends the closure's bytes.
+FunctionDef command(const char* name, const char* doc) {
+    return FunctionDef{name, doc, {arg("self")}, op_simple_command, {}};
+}
+
+// A command with one argument appended after the keyword and a space.
+FunctionDef argument_command(const char* name, const char* param, const char* doc) {
+    return FunctionDef{name, doc, {arg("self"), arg(param)}, op_argument_command, {}};
+}
+
+const char* const kInitDoc =
+    "Initialize the FPGA tool.\n"
+    "\n"
+    "Args:\n"
+    "    connection: An existing DevConnection (e.g. _TCPConn) instance.\n"
+    "    address: IP address of the device, used when no connection is given.\n"
+    "    port: TCP port of the device. Defaults to 5025.";
+
+// The class table of FpgaTool, in definition order, with the bytes each
+// command operation sends.
+struct Operation {
+    FunctionDef def;
+    const char* command;  // closure of a command operation, else nullptr
+};
+
+std::vector<Operation> fpga_tool_table(py::handle m) {
+    py::object none = py::none();
+    py::object false_ = py::bool_(false);
+    py::object true_ = py::bool_(true);
+    py::object recv_size = m.attr("_RECV_SIZE");  // taken once, when the class is made
+    py::object str_t = py::module_::import("builtins").attr("str");
+    py::object int_t = py::module_::import("builtins").attr("int");
+    py::object bool_t = py::module_::import("builtins").attr("bool");
+    py::object bytes_t = py::module_::import("builtins").attr("bytes");
+    py::object optional_str = m.attr("Optional")[str_t];
+    py::object ret_type = m.attr("RetType");
+
+    return {
+        {{"__init__", kInitDoc,
+          {arg("self"), opt("connection", none), opt("address", none, optional_str), opt("port", py::int_(5025), int_t)},
+          op_init, {}}, nullptr},
+        {{"_getRecv", "Receive data from the FPGA.",
+          {arg("self"), opt("log_print", false_), opt("size", recv_size), opt("isdecode", true_)}, op_getRecv, {}},
+         nullptr},
+        {{"_sendCmd", "Send a command to the FPGA and receive the response.",
+          {arg("self"), arg("cmd"), opt("log_print", false_), opt("size", recv_size), opt("isdecode", true_)},
+          op_sendCmd, {}}, nullptr},
+        {command("_fpgaCtrlInit", "Initialize the FPGA control."), "FPGA_CTRL_INIT"},
+        {command("_fpgaGetId", "Get the FPGA ID."), "FPGA_GET_ID"},
+        {command("_fpgaGetVersion", "Get the FPGA version."), "GET_FPGA_VER"},
+        {argument_command("_fpgaCfgMode", "mode", "Configure the FPGA mode."), "FPGA_CFG_MODE "},
+        {argument_command("_fpgaErase", "erase_bits", "Erase the FPGA memory."), "FPGA_ERASE "},
+        {argument_command("_fpgaRstPagePtr", "section", "Reset the FPGA page pointer."), "FPGA_RST_PAGE_PTR "},
+        {{"_fpgaProgram", "Program the FPGA with the given data block.", {arg("self"), arg("data_block", bytes_t)},
+          op_fpgaProgram, bool_t}, nullptr},
+        {{"_fpgaRead", "Read data from the FPGA.", {arg("self")}, op_fpgaRead, bytes_t}, "FPGA_READ"},
+        {command("_fpgaDone", "Mark the FPGA programming as done."), "FPGA_DONE"},
+        {command("_fpgaRefresh", "Refresh the FPGA."), "FPGA_REFRESH"},
+        {command("_fpgaGetInfo", "Get the FPGA information."), "GET_FE_INFO"},
+        {command("_fpgaGetControlFwVer", "Get the FPGA control firmware version."), "GET_FW_VER"},
+        {command("_fpgaGetSerialNumber", "Get the FPGA serial number."), "GET_SN"},
+        {{"_fpgaProgramFile", "Process FPGA update with the given image path.",
+          {arg("self"), arg("image_path", str_t), opt("device_type", py::int_(28), int_t)}, op_fpgaProgramFile, bool_t},
+         nullptr},
+        {{"_checkControlFwVersion", "Check if the control firmware version is compatible.", {arg("self")},
+          op_checkControlFwVersion, bool_t}, nullptr},
+        {{"_checkUpdateFile", "Check if the update file is valid.", {arg("self"), arg("image_path", str_t)},
+          op_checkUpdateFile, bool_t}, nullptr},
+        {{"_checkFileHeader", nullptr, {arg("self"), arg("image_path", str_t)}, op_checkFileHeader, bool_t}, nullptr},
+        {{"initFpga", "Initialize FPGA.",
+          {arg("self"), arg("device_type", int_t), opt("disable_fw_check", false_, bool_t)}, op_initFpga, ret_type},
+         nullptr},
+        {{"set_progress_callback", "Set progress callback function.", {arg("self"), arg("callback")},
+          op_set_progress_callback, {}}, nullptr},
+        {{"processFpgaUpdate", "Process FPGA update with the given image path.",
+          {arg("self"), opt("image_path", none, optional_str), opt("device_type", py::int_(32), int_t)},
+          op_processFpgaUpdate, ret_type}, nullptr},
+        {{"disconnect", "Close the connection and clean up.", {arg("self")}, op_disconnect, {}}, nullptr},
+    };
+}
+
+void load(py::module_ m) {
+    py::object name = m.attr("__name__");
+    std::string package = core::parent_package(name);
+    core::ready_function_type((py::str(name).cast<std::string>() + ".function").c_str());
+
+    // 1. host facilities
+    for (const char* module : {"hashlib", "hmac", "json", "logging", "struct", "sys", "time"})
+        m.attr(module) = py::module_::import(module);
+    m.attr("Path") = core::import_from("pathlib", "Path");
+    m.attr("Optional") = core::import_from("typing", "Optional");
+    m.attr("Union") = core::import_from("typing", "Union");
+
+    // 2. the package's result types
+    m.attr("VER") = core::import_from(package + ".QarUtils", "VER");
+    m.attr("RspType") = core::import_from(package + ".QarUtils", "_RspType");
+    m.attr("RetType") = core::import_from(package + ".QarUtils", "RetType");
+    m.attr("RetCode") = core::import_from(package + ".QarPublic", "RetCode");
+
+    // 3.-4. the host's one-time logging configuration and our channel
+    py::object logging = m.attr("logging");
+    logging.attr("basicConfig")(py::arg("level") = logging.attr("INFO"),
+                                py::arg("format") = "%(asctime)s - %(name)s [%(levelname)s] %(message)s",
+                                py::arg("stream") = m.attr("sys").attr("stdout"));
+    m.attr("logger") = logging.attr("getLogger")("FPGA");
+
+    // 5.-6. constants
+    m.attr("_RECV_SIZE") = 1024;
+    m.attr("_FPGA_FW_VER_MIN") = "0.1.0.6";
+    m.attr("_FPGA_VER_MIN_DEV28") = "1.1.0.0";
+    m.attr("_FPGA_VER_MIN_DEV32") = "0.2.3.4";
+    py::list whitelist;
+    whitelist.append(32);
+    m.attr("_DEVICE_WHITELIST") = whitelist;
+
+    state = new State{m.attr("__dict__").ptr(), name.inc_ref().ptr(), make_names()};
+
+    // 7. the class
+    std::vector<core::Member> members;
+    for (Operation& op : fpga_tool_table(m)) {
+        py::object closure = op.command ? py::object(py::bytes(op.command)) : py::object(py::none());
+        members.push_back({op.def.name, core::make_function(op.def, name, "FpgaTool." + op.def.name, closure)});
+    }
+    py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));
+    m.attr("FpgaTool") = core::build_class(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type), "FpgaTool",
+                                           bases, name, nullptr, members);
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tarnel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+}  // namespace ondrel::tarnel
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_Tarnel() {
+    PyObject* m = PyModule_Create(&ondrel::tarnel::module_def);
+    if (!m) return nullptr;
+    try {
+        ondrel::tarnel::load(pybind11::reinterpret_borrow<pybind11::module_>(m));
+    } catch (...) {
+        ondrel::core::translate_current_exception();
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}

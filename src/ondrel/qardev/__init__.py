@@ -1,0 +1,1 @@
+"""Device classes and their shared building blocks."""
