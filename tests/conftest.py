@@ -90,3 +90,52 @@ def fpga_log(caplog):
         return [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "FPGA"]
 
     return records
+
+
+class DeviceConnection(RecordingConnection):
+    """A RecordingConnection whose replies come from an in-process simulated
+    device (no TCP): programming writes its flash, reads read it back."""
+
+    def __init__(self, state=None, faults=None):
+        from ondrel.tools.devsim import SimulatedDevice
+
+        super().__init__()
+        self.device = SimulatedDevice(state, faults)
+        self._raw = []
+
+    def _answer(self, frame):
+        from ondrel.tools.devsim import take_command
+
+        buf = bytearray(frame)
+        command = take_command(buf)
+        assert command is not None and not buf, frame
+        return self.device.answer(command)
+
+    def sendCmd(self, frame, rsp_type):
+        self.calls.append(("sendCmd", (frame, rsp_type)))
+        return RetType(data=self._answer(frame)[:-2].decode("utf-8"))
+
+    def sendRawBytes(self, data):
+        self.calls.append(("sendRawBytes", (data,)))
+        self._raw.append(self._answer(data))
+
+    def recvRawBytes(self, size):
+        self.calls.append(("recvRawBytes", (size,)))
+        return self._raw.pop(0)[:size]
+
+
+@pytest.fixture
+def device():
+    return DeviceConnection()
+
+
+@pytest.fixture
+def image_dir(tmp_path):
+    """Writes image files: image_dir("fw.bin", data) -> path as text."""
+
+    def write(name, data):
+        path = tmp_path / name
+        path.write_bytes(data)
+        return str(path)
+
+    return write

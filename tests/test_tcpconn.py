@@ -24,7 +24,10 @@ class ScriptedServer:
         self.thread.start()
 
     def _serve(self):
-        client, _ = self.listener.accept()
+        try:
+            client, _ = self.listener.accept()
+        except OSError:  # closed before a client came
+            return
         client.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         buf = b""
         with client:
@@ -115,10 +118,16 @@ def test_peer_closing_mid_reply_raises_connection_error(serve, script):
 
 def test_silent_device_times_out_naming_it(serve):
     server, conn = serve([])
-    conn.timeout = 0.2
-    conn._sock.settimeout(0.2)
+    conn.settimeout(0.2)
     with pytest.raises(TimeoutError, match="127.0.0.1:%d" % server.port):
         conn.sendCmd(b"X\r\n")
+
+
+def test_timeout_must_be_positive(serve):
+    server, conn = serve([])
+    for bad in (0, -1, float("nan")):
+        with pytest.raises(ValueError, match="time-out"):
+            conn.settimeout(bad)
 
 
 def test_unreachable_device_gives_false():

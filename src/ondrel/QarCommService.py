@@ -6,7 +6,9 @@ CR LF.  However TCP splits or joins the bytes, every call here returns one
 whole reply.
 """
 
+import io
 import socket
+import struct
 
 from .QarUtils import RetType
 
@@ -16,11 +18,39 @@ _CHUNK = 65536
 _MAX_REPLY = 1 << 20  # a reply longer than this is a broken device
 
 
+class _SocketReader(io.RawIOBase):
+    """The socket as a raw stream for a buffered reader.  The socket blocks
+    with kernel time-outs (SO_RCVTIMEO), which cost nothing per call, unlike
+    Python's own socket time-outs that poll before every receive."""
+
+    def __init__(self, sock):
+        super().__init__()
+        self._sock = sock
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        try:
+            return self._sock.recv_into(buffer)
+        except BlockingIOError:  # the receive time-out ran out
+            raise socket.timeout("timed out") from None
+
+
+def _set_kernel_timeouts(sock, seconds):
+    whole = int(seconds)
+    timeval = struct.pack("@ll", whole, int((seconds - whole) * 1e6))
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, timeval)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, timeval)
+
+
 class _TCPConn:
     """A blocking TCP connection to one device.
 
     Errors name the device: a time-out raises ``TimeoutError``, a refused,
-    reset or closed connection raises ``ConnectionError``.
+    reset or closed connection raises ``ConnectionError``.  After a time-out
+    or a broken reply the connection is closed, since the reply stream can no
+    longer be trusted; ``initConnection`` opens it again.
     """
 
     def __init__(self, address, port=5025, timeout=5.0, connect_timeout=3.0):
@@ -29,7 +59,7 @@ class _TCPConn:
         self.timeout = float(timeout)
         self.connect_timeout = float(connect_timeout)
         self._sock = None
-        self._buf = bytearray()
+        self._reader = None
 
     def __repr__(self):
         state = "connected" if self._sock is not None else "closed"
@@ -47,19 +77,30 @@ class _TCPConn:
             sock = socket.create_connection((self.address, self.port), timeout=self.connect_timeout)
         except (OSError, ValueError, OverflowError):
             return False
-        sock.settimeout(self.timeout)
+        sock.settimeout(None)
+        _set_kernel_timeouts(sock, self.timeout)
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._sock = sock
-        del self._buf[:]
+        self._reader = io.BufferedReader(_SocketReader(sock), _CHUNK)
         return True
+
+    def settimeout(self, seconds):
+        """Time allowed for each send and each reply (seconds, above 0)."""
+        if not seconds > 0:
+            raise ValueError("time-out must be above 0 seconds, not %r" % (seconds,))
+        self.timeout = float(seconds)
+        if self._sock is not None:
+            _set_kernel_timeouts(self._sock, self.timeout)
 
     def isConnected(self):
         return self._sock is not None
 
     def closeConnection(self):
         """Close the connection; closing a closed connection does nothing."""
-        sock, self._sock = self._sock, None
-        del self._buf[:]
+        sock, reader = self._sock, self._reader
+        self._sock = self._reader = None
+        if reader is not None:
+            reader.close()
         if sock is not None:
             try:
                 sock.shutdown(socket.SHUT_RDWR)
@@ -72,19 +113,19 @@ class _TCPConn:
     def sendCmd(self, frame, rsp_type=None):
         """Send one command line and return its reply line, without CR LF, as RetData."""
         self.sendRawBytes(frame)
-        line = self._read_line()
-        if line.endswith(b"\r\n"):
-            line = line[:-2]
-        else:
-            line = line[:-1]
-        return RetType(data=line.decode("utf-8", "replace"))
+        line = self._io(self._line)
+        return RetType(data=line[:-2].decode("utf-8", "replace") if line[-2:] == b"\r\n"
+                       else line[:-1].decode("utf-8", "replace"))
 
     def sendRawBytes(self, data):
         """Send all bytes of ``data``."""
-        sock = self._connected()
+        sock = self._sock
+        if sock is None:
+            raise ConnectionError("not connected to %s" % (self._peer(),))
         try:
             sock.sendall(data)
-        except socket.timeout:
+        except (socket.timeout, BlockingIOError):
+            self.closeConnection()
             raise TimeoutError("sending to %s timed out after %gs" % (self._peer(), self.timeout)) from None
         except OSError as exc:
             self.closeConnection()
@@ -92,63 +133,54 @@ class _TCPConn:
 
     def recvRawBytes(self, size=1024):
         """Return one whole reply, line end included, cut to at most ``size`` bytes."""
-        buf = self._buf
-        self._fill_to(1)
-        if buf[0] == 0x23:  # '#': a definite-length block
-            self._fill_to(2)
-            digits = buf[1] - 0x30
-            if 1 <= digits <= 9:
-                self._fill_to(2 + digits)
-                length_text = bytes(buf[2 : 2 + digits])
-                if length_text.isdigit():
-                    end = 2 + digits + int(length_text) + 2
-                    if end > _MAX_REPLY:
-                        self._broken("announces a %d-byte block" % (end,))
-                    self._fill_to(end)
-                    reply = bytes(buf[:end])
-                    del buf[:end]
-                    return reply[:size]
-        return self._read_line()[:size]
+        return self._io(self._reply)[:size]
 
     # -- reading ---------------------------------------------------------
 
-    def _connected(self):
-        if self._sock is None:
+    def _io(self, read):
+        if self._reader is None:
             raise ConnectionError("not connected to %s" % (self._peer(),))
-        return self._sock
+        try:
+            return read(self._reader)
+        except socket.timeout:
+            self.closeConnection()
+            raise TimeoutError("no reply from %s within %gs" % (self._peer(), self.timeout)) from None
+        except (OSError, ValueError) as exc:
+            self.closeConnection()
+            raise ConnectionError("connection to %s lost: %s" % (self._peer(), exc)) from exc
 
     def _broken(self, what):
         self.closeConnection()
         raise ConnectionError("device %s %s" % (self._peer(), what))
 
-    def _receive(self):
-        sock = self._connected()
-        try:
-            chunk = sock.recv(_CHUNK)
-        except socket.timeout:
-            raise TimeoutError("no reply from %s within %gs" % (self._peer(), self.timeout)) from None
-        except OSError as exc:
-            self.closeConnection()
-            raise ConnectionError("connection to %s lost: %s" % (self._peer(), exc)) from exc
-        if not chunk:
+    def _line(self, reader, head=b""):
+        """The rest of a reply line, up to and including its LF."""
+        line = reader.readline(_MAX_REPLY)
+        if line[-1:] != b"\n":
+            self._broken("sent a reply line longer than %d bytes" % _MAX_REPLY if len(line) == _MAX_REPLY
+                         else "closed the connection")
+        return head + line if head else line
+
+    def _exactly(self, reader, size, head):
+        data = reader.read(size)
+        if len(data) < size:
             self._broken("closed the connection")
-        self._buf += chunk
+        return head + data
 
-    def _fill_to(self, size):
-        while len(self._buf) < size:
-            self._receive()
-
-    def _read_line(self):
-        """One reply line up to and including its LF."""
-        buf = self._buf
-        start = 0
-        while True:
-            end = buf.find(b"\n", start)
-            if end >= 0:
-                line = bytes(buf[: end + 1])
-                del buf[: end + 1]
-                return line
-            if len(buf) > _MAX_REPLY:
-                self._broken("sent a reply line longer than %d bytes" % (_MAX_REPLY,))
-            start = len(buf)
-            self._receive()
+    def _reply(self, reader):
+        """A definite-length block "#<n><length><data>" CR LF, or a line."""
+        head = self._exactly(reader, 1, b"")
+        if head != b"#":
+            return self._line(reader, head)
+        head = self._exactly(reader, 1, head)
+        digits = head[1] - 0x30
+        if not 1 <= digits <= 9:
+            return self._line(reader, head)
+        head = self._exactly(reader, digits, head)
+        length_text = head[2:]
+        if not length_text.isdigit():
+            return self._line(reader, head)
+        length = int(length_text) + 2
+        if length > _MAX_REPLY:
+            self._broken("announces a %d-byte block" % (length - 2,))
+        return self._exactly(reader, length, head)

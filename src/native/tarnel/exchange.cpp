@@ -176,13 +176,14 @@ py::object op_fpgaProgram(const Args& a) {
     py::handle self = a[0], block = a[1];
     Py_ssize_t length = PyObject_Length(block.ptr());
     if (length < 0) core::throw_python_error();
-    std::string header = block_header(static_cast<size_t>(length));
+    char header[40];
+    size_t header_size = write_block_header(header, static_cast<size_t>(length));
     py::object payload;
     if (PyBytes_Check(block.ptr()))
-        payload = concat_bytes(header.data(), header.size(), PyBytes_AS_STRING(block.ptr()),
+        payload = concat_bytes(header, header_size, PyBytes_AS_STRING(block.ptr()),
                                static_cast<size_t>(PyBytes_GET_SIZE(block.ptr())));
     else
-        payload = steal_or_throw(PyNumber_Add(bytes_of(header.data(), header.size()).ptr(), block.ptr()));
+        payload = steal_or_throw(PyNumber_Add(bytes_of(header, header_size).ptr(), block.ptr()));
     py::object reply = call_method(self, names()._sendCmd, payload);
     return py::bool_(acknowledged(reply));
 }

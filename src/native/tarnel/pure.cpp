@@ -26,11 +26,22 @@ uint32_t be32(const unsigned char* p) {
 
 }  // namespace
 
+size_t write_block_header(char* out, size_t length) {
+    static const char kKeyword[] = "FPGA_PROGRAM #";
+    constexpr size_t kKeywordSize = sizeof kKeyword - 1;
+    std::memcpy(out, kKeyword, kKeywordSize);
+    char digits[24];
+    size_t n = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, length).ptr - digits);
+    char* p = out + kKeywordSize;
+    p = std::to_chars(p, p + 4, n).ptr;  // x: the digit count of the unpadded length
+    if (n < 2) *p++ = '0';               // yy: at least two digits
+    std::memcpy(p, digits, n);
+    return static_cast<size_t>(p + n - out);
+}
+
 std::string block_header(size_t length) {
-    std::string yy = std::to_string(length);
-    std::string x = std::to_string(yy.size());
-    if (yy.size() < 2) yy.insert(0, 2 - yy.size(), '0');
-    return "FPGA_PROGRAM #" + x + yy;
+    char buf[40];
+    return std::string(buf, write_block_header(buf, length));
 }
 
 void append_progress(std::string& out, uint64_t done, uint64_t total, double seconds) {
@@ -66,6 +77,29 @@ std::string path_suffix_lower(std::string_view path) {
     for (char& c : suffix)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return suffix;
+}
+
+std::string pathlib_normal(std::string_view path) {
+    std::string out;
+    size_t pos = 0;
+    if (path.substr(0, 2) == "//" && path.substr(0, 3) != "///") {
+        out = "//";  // POSIX leaves the meaning of exactly two slashes open; pathlib keeps them
+        pos = 2;
+    } else if (!path.empty() && path[0] == '/') {
+        out = "/";
+    }
+    size_t root = out.size();
+    while (pos <= path.size()) {
+        size_t slash = path.find('/', pos);
+        if (slash == std::string_view::npos) slash = path.size();
+        std::string_view part = path.substr(pos, slash - pos);
+        if (!part.empty() && part != ".") {
+            if (out.size() > root) out += '/';
+            out.append(part);
+        }
+        pos = slash + 1;
+    }
+    return out.empty() ? std::string(".") : out;
 }
 
 ImageKind image_kind(std::string_view path) {

@@ -18,6 +18,9 @@ constexpr size_t kBlockSize = 16;
 // length (8 bytes -> "#108", 16 -> "#216", 256 -> "#3256").
 std::string block_header(size_t length);
 
+// The same header written into `out` (room for 40 bytes); returns its size.
+size_t write_block_header(char* out, size_t length);
+
 // Appends "\rProgress: 50.00% (32/64 bytes), block time: 0.0123 sec".
 // `total` must not be zero.
 void append_progress(std::string& out, uint64_t done, uint64_t total, double seconds);
@@ -28,6 +31,10 @@ std::string_view path_name(std::string_view path);
 // The suffix of the last component, ASCII lower-cased: from its last "." when
 // that is neither its first nor its last character, else "".
 std::string path_suffix_lower(std::string_view path);
+
+// The path as pathlib spells it: repeated and trailing slashes and "."
+// components dropped, "" becoming "." ("a//b/./c.bin/" -> "a/b/c.bin").
+std::string pathlib_normal(std::string_view path);
 
 enum class ImageKind { Bin, Tbin, Other };
 ImageKind image_kind(std::string_view path);

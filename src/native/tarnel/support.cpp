@@ -43,7 +43,6 @@ std::string fs_path(py::handle path) {
     if (!encoded) core::throw_python_error();
     std::string out(PyBytes_AS_STRING(encoded), static_cast<size_t>(PyBytes_GET_SIZE(encoded)));
     Py_DECREF(encoded);
-    if (out.find('\0') != std::string::npos) core::raise(PyExc_ValueError, "embedded null byte");
     return out;
 }
 

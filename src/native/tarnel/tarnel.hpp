@@ -107,7 +107,8 @@ inline std::string to_std(py::handle s) { return py::str(s).cast<std::string>();
 // str(obj) as a std::string (UTF-8, lone surrogates escaped).
 std::string str_of(py::handle obj);
 
-// The path as the file system sees it (os.fsencode).
+// The path as the file system sees it (os.fsencode); the file functions
+// refuse one with an embedded NUL.
 std::string fs_path(py::handle path);
 
 // Writes to sys.stdout as it is at the time of writing.

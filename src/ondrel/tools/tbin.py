@@ -1,0 +1,89 @@
+"""The ``.tbin`` FPGA image container: sealing and reading it.
+
+Layout (integers are unsigned 32-bit big-endian)::
+
+    offset  size           field
+    0       4              header length
+    4       4              image length
+    8       4              image start (absolute file offset)
+    12      4              unused
+    16      32             HMAC-SHA-256 of the header bytes
+    48      32             HMAC-SHA-256 of the image bytes
+    80      header length  header: a JSON object in UTF-8, NUL padding allowed
+    start   image length   the raw FPGA image
+
+Both tags use the key "58203617" followed by the device type(s) of the
+header, each written with at least three digits ("032"; several types sorted
+and joined: "028032").
+"""
+
+import hashlib
+import hmac
+import json
+import struct
+
+__all__ = ["PREAMBLE_SIZE", "device_type_text", "seal", "Container", "read"]
+
+PREAMBLE_SIZE = 80
+_KEY_TEXT = b"58203617"
+
+
+def device_type_text(dev_type):
+    """The device-type part of the key: 32 -> "032", [32, 28] -> "028032"."""
+    if isinstance(dev_type, list):
+        return "".join("%03d" % int(t) for t in sorted(dev_type))
+    return "%03d" % int(dev_type)
+
+
+def _key(dev_type):
+    return _KEY_TEXT + device_type_text(dev_type).encode("ascii")
+
+
+def seal(image, dev_type, header=None, nul_padding=0, key_name="DEV_TYPE"):
+    """A container holding ``image`` for ``dev_type`` (an int or a list).
+
+    ``header`` adds further keys to the JSON header; ``nul_padding`` NUL
+    bytes follow the JSON text (they are covered by the header tag).
+    """
+    fields = {key_name: dev_type}
+    fields.update(header or {})
+    header_bytes = json.dumps(fields).encode("utf-8") + b"\0" * nul_padding
+    key = _key(dev_type)
+    start = PREAMBLE_SIZE + len(header_bytes)
+    preamble = struct.pack(">III4x", len(header_bytes), len(image), start)
+    preamble += hmac.new(key, header_bytes, hashlib.sha256).digest()
+    preamble += hmac.new(key, bytes(image), hashlib.sha256).digest()
+    return preamble + header_bytes + bytes(image)
+
+
+class Container:
+    """The fields of a container as stored (nothing is verified here)."""
+
+    def __init__(self, data):
+        if len(data) < 12:
+            raise ValueError("%d bytes is too short for a container" % len(data))
+        self.header_length, self.image_length, self.image_start = struct.unpack_from(">III", data)
+        self.header_tag = bytes(data[16:48])
+        self.image_tag = bytes(data[48:80])
+        self.header_bytes = bytes(data[80 : 80 + self.header_length])
+        self.image = bytes(data[self.image_start : self.image_start + self.image_length])
+
+    @property
+    def header(self):
+        return json.loads(self.header_bytes.strip(b"\0").decode("utf-8"))
+
+    def dev_type(self):
+        header = self.header
+        return header.get("DEV_TYPE") or header.get("dev_type")
+
+    def verify(self):
+        """True when both tags match the key of the header's device type(s)."""
+        key = _key(self.dev_type())
+        return hmac.compare_digest(hmac.new(key, self.header_bytes, hashlib.sha256).digest(), self.header_tag) and (
+            hmac.compare_digest(hmac.new(key, self.image, hashlib.sha256).digest(), self.image_tag)
+        )
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return Container(f.read())
