@@ -555,7 +555,7 @@ def test_help_renders():
     import pydoc
 
     text = pydoc.render_doc(Sweepgate, renderer=pydoc.plaintext)
-    assert "setFastBeamGain(self, rf_mode: 'RFMode'" in text and "Abstract base class" in text
+    assert "setFastBeamGain(" in text and "rf_mode: 'RFMode'" in text and "Abstract base class" in text
 
 
 def test_subclass_overrides_reach_the_wrapped_sequence():
