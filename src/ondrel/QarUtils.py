@@ -2,7 +2,6 @@
 
 import re
 from enum import Enum
-from functools import total_ordering
 
 from .QarPublic import RetCode
 
@@ -37,7 +36,6 @@ class RetType:
 _VERSION_TEXT = re.compile(r"[0-9]+(?:\.[0-9]+)*")
 
 
-@total_ordering
 class VER:
     """A version from dotted decimal text, ordered numerically.
 
@@ -72,6 +70,21 @@ class VER:
         if not isinstance(other, VER):
             return NotImplemented
         return self._parts < other._parts
+
+    def __le__(self, other):
+        if not isinstance(other, VER):
+            return NotImplemented
+        return self._parts <= other._parts
+
+    def __gt__(self, other):
+        if not isinstance(other, VER):
+            return NotImplemented
+        return self._parts > other._parts
+
+    def __ge__(self, other):
+        if not isinstance(other, VER):
+            return NotImplemented
+        return self._parts >= other._parts
 
     def __hash__(self):
         return hash(self._parts)
