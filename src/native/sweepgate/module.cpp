@@ -41,7 +41,9 @@ struct Names {
     PyObject* _setExtCtrl;
     PyObject* _reboot;
     PyObject* __signature__;
+    PyObject* RetData;
     PyObject* kw_user_delay;  // (user_delay,)
+    PyObject* kw_data;        // (data,)
 };
 
 PyObject* module_dict = nullptr;  // the module's namespace, kept for the process
@@ -220,9 +222,9 @@ py::object fbs_cmd_dict(const Args&) {
 py::object get_fast_parallel_mode(const Args& a) {
     py::object ret = call_method(a[0], n._getExtCtrl);
     if (!succeeded(ret)) return ret;
-    py::object value = steal_or_throw(PyNumber_Long(getattr(ret, core::intern("RetData")).ptr()));
+    py::object value = steal_or_throw(PyNumber_Long(getattr(ret, n.RetData).ptr()));
     py::object enabled = py::bool_(truth(value));
-    return core::call<1>(global(n.RetType), {enabled.ptr()}, core::kwnames({"data"}));
+    return core::call<1>(global(n.RetType), {enabled.ptr()}, n.kw_data);
 }
 
 py::object set_fast_parallel_mode(const Args& a) {
@@ -281,7 +283,9 @@ Names make_names() {
     names._setExtCtrl = intern("_setExtCtrl");
     names._reboot = intern("_reboot");
     names.__signature__ = intern("__signature__");
+    names.RetData = intern("RetData");
     names.kw_user_delay = core::kwnames({"user_delay"});
+    names.kw_data = core::kwnames({"data"});
     return names;
 }
 

@@ -8,26 +8,41 @@ namespace ondrel::tarnel {
 
 namespace {
 
+// Our own error number for "not a regular file" (no errno means that).
+constexpr int kNotRegular = -1;
+
 // The interpreter refuses such paths before asking the system.
 void refuse_embedded_nul(const std::string& fs) {
     if (fs.find('\0') != std::string::npos) core::raise(PyExc_ValueError, "embedded null byte");
 }
 
+// Opens a regular file for reading.  Opening does not wait (a FIFO without a
+// writer would block open() forever), and anything but a regular file is
+// refused: a FIFO or a device such as /dev/zero could block a read or never
+// end.  A directory is refused as open() refuses it.
 int open_for_reading(const std::string& fs, int* err) {
     refuse_embedded_nul(fs);
     int fd;
     {
         py::gil_scoped_release nogil;
         do {
-            fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC);
+            fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         } while (fd < 0 && errno == EINTR);
         *err = fd < 0 ? errno : 0;
         if (fd >= 0) {
             struct stat st;
-            if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {  // as open() refuses a directory
+            if (::fstat(fd, &st) != 0) {
+                *err = errno;
+            } else if (S_ISDIR(st.st_mode)) {
+                *err = EISDIR;
+            } else if (!S_ISREG(st.st_mode)) {
+                *err = kNotRegular;
+            } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+                *err = errno;
+            }
+            if (*err) {
                 ::close(fd);
                 fd = -1;
-                *err = EISDIR;
             }
         }
     }
@@ -52,9 +67,21 @@ ssize_t read_fully(int fd, char* out, size_t size) {
 }  // namespace
 
 void raise_os_error(int err, py::handle path) {
+    if (err == kNotRegular) {
+        // OSError(EINVAL, "not a regular file", path): "[Errno 22] not a regular file: 'path'"
+        py::object error = py::reinterpret_borrow<py::object>(PyExc_OSError)(EINVAL, "not a regular file", path);
+        PyErr_SetObject(PyExc_OSError, error.ptr());
+        core::throw_python_error();
+    }
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
     core::throw_python_error();
+}
+
+void require_regular_file(const std::string& fs, py::handle shown) {
+    PathStatus s = stat_path(fs);
+    if (s.err) raise_os_error(s.err, shown);
+    if (!S_ISREG(s.st.st_mode)) raise_os_error(S_ISDIR(s.st.st_mode) ? EISDIR : kNotRegular, shown);
 }
 
 PathStatus stat_path(const std::string& fs) {

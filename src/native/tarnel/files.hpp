@@ -24,13 +24,18 @@ PathStatus stat_path(const std::string& fs_path);
 // Each function takes the path as the file system sees it (fs_path()) and
 // the path object to name in errors.
 
+// Raises unless the path names a regular file (after symbolic links).
+void require_regular_file(const std::string& fs, py::handle shown);
+
 // os.stat(path).st_size
 uint64_t file_size(const std::string& fs, py::handle shown);
 
-// The whole file as one new byte string, read once.
+// The whole file as one new byte string, read once.  Only regular files are
+// read (see FileReader).
 py::object read_whole_file(const std::string& fs, py::handle shown);
 
-// A file opened for reading, closed when the reader goes.
+// A regular file opened for reading, closed when the reader goes.  Opening a
+// FIFO, a device or a directory fails with OSError (without waiting).
 class FileReader {
 public:
     FileReader(const std::string& fs, py::handle shown);

@@ -133,6 +133,7 @@ private:
     bool program(py::handle device_type) {
         const Names& n = names();
         std::string fs = fs_path(image_path_);
+        require_regular_file(fs, image_path_);  // before any device command
         uint64_t file_size = tarnel::file_size(fs, image_path_);
         Clock::time_point start = Clock::now();
         Digest written;
@@ -193,10 +194,12 @@ private:
             Clock::time_point end = Clock::now();
             if (acknowledged) return Timed{begin, end};
         }
-        PyErr_Format(PyExc_RuntimeError,
-                     "FPGA refused the %zu-byte block at image offset %llu %d times; update abandoned", size,
-                     static_cast<unsigned long long>(offset), kMaxAttempts);
-        core::throw_python_error();
+        char message[160];
+        std::snprintf(message, sizeof message, "FPGA refused the %zu-byte block at image offset %llu %d times; update abandoned",
+                      size, static_cast<unsigned long long>(offset), kMaxAttempts);
+        progress_.settle();
+        log(ERROR, message);
+        core::raise(PyExc_RuntimeError, message);
     }
 
     void write_block(const char* data, size_t size, uint64_t& sent, uint64_t total) {

@@ -42,7 +42,7 @@ class Faults:
     read_reply      replace every FPGA_READ reply: "garbage" (not a block),
                     "empty" (just CR LF), "oversized" (a 4000-byte block),
                     "short" (4 bytes of the page missing)
-    listed_reply    replace every other reply with this text
+    listed_reply    answer every other command with this text (and do nothing)
     """
 
     def __init__(self, refuse_blocks=None, refuse_all=False, corrupt_read=None, drop_after=None, delay=0.0,
@@ -220,12 +220,12 @@ class SimulatedDevice:
             state.commands.append(keyword.decode("ascii", "replace"))
             if len(state.commands) > 2 * _COMMANDS_KEPT:
                 del state.commands[:_COMMANDS_KEPT]
-            if keyword == b"FPGA_PROGRAM":
-                return self._program(argument)
             if keyword == b"FPGA_READ":
                 return self._read()
             if self.faults.listed_reply is not None:
                 return self.faults.listed_reply.encode("utf-8") + b"\r\n"
+            if keyword == b"FPGA_PROGRAM":
+                return self._program(argument)
             return self._listed(keyword, argument).encode("utf-8") + b"\r\n"
 
     def _listed(self, keyword, argument):
