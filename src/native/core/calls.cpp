@@ -21,6 +21,12 @@ void raise(PyObject* type, const std::string& message) {
     throw_python_error();
 }
 
+bool equals(py::handle value, long number) {
+    int eq = PyObject_RichCompareBool(value.ptr(), py::int_(number).ptr(), Py_EQ);
+    if (eq < 0) throw_python_error();
+    return eq == 1;
+}
+
 py::object module_global(py::handle module_dict, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(module_dict.ptr(), name);
     if (!value) {

@@ -77,6 +77,9 @@ inline void setattr(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw_python_error();
 }
 
+// value == number, by the value's own comparison.
+bool equals(py::handle value, long number);
+
 inline bool truth(py::handle obj) {
     int r = PyObject_IsTrue(obj.ptr());
     if (r < 0) throw_python_error();

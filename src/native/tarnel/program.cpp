@@ -13,6 +13,7 @@ namespace ondrel::tarnel {
 namespace {
 
 using core::call_method;
+using core::equals;
 using core::getattr;
 using core::steal_or_throw;
 using core::truth;
@@ -163,12 +164,6 @@ private:
         std::snprintf(total, sizeof total, "%.4f", seconds_between(start, Clock::now()));
         log(INFO, std::string("FPGA program file finished. Total time: ") + total + " sec");
         return verified;
-    }
-
-    static bool equals(py::handle value, long number) {
-        int eq = PyObject_RichCompareBool(value.ptr(), py::int_(number).ptr(), Py_EQ);
-        if (eq < 0) core::throw_python_error();
-        return eq == 1;
     }
 
     // The callback, when one is set, with (stage, done, total).

@@ -6,15 +6,10 @@ namespace ondrel::tarnel {
 namespace {
 
 using core::call_method;
+using core::equals;
 using core::getattr;
 using core::steal_or_throw;
 using core::truth;
-
-bool equals(py::handle value, long number) {
-    int eq = PyObject_RichCompareBool(value.ptr(), py::int_(number).ptr(), Py_EQ);
-    if (eq < 0) core::throw_python_error();
-    return eq == 1;
-}
 
 // The decimal text of an integer (of any int subclass).
 std::string decimal(py::handle integer) { return to_std(steal_or_throw(PyLong_Type.tp_repr(integer.ptr()))); }
