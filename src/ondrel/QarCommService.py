@@ -16,6 +16,7 @@ __all__ = ["_TCPConn"]
 
 _CHUNK = 65536
 _MAX_REPLY = 1 << 20  # a reply longer than this is a broken device
+_SHORT_BLOCK = 4 + 99 + 2  # "#2nn", up to 99 data bytes, CR LF
 
 
 class _SocketReader(io.RawIOBase):
@@ -113,9 +114,16 @@ class _TCPConn:
     def sendCmd(self, frame, rsp_type=None):
         """Send one command line and return its reply line, without CR LF, as RetData."""
         self.sendRawBytes(frame)
-        line = self._io(self._line)
-        return RetType(data=line[:-2].decode("utf-8", "replace") if line[-2:] == b"\r\n"
-                       else line[:-1].decode("utf-8", "replace"))
+        reader = self._reader
+        try:
+            line = reader.readline(_MAX_REPLY)
+        except Exception as exc:
+            self._failed(exc)
+        if line[-2:] == b"\r\n":
+            return RetType(data=line[:-2].decode("utf-8", "replace"))
+        if line[-1:] != b"\n":
+            self._unfinished(line)
+        return RetType(data=line[:-1].decode("utf-8", "replace"))
 
     def sendRawBytes(self, data):
         """Send all bytes of ``data``."""
@@ -133,21 +141,36 @@ class _TCPConn:
 
     def recvRawBytes(self, size=1024):
         """Return one whole reply, line end included, cut to at most ``size`` bytes."""
-        return self._io(self._reply)[:size]
+        reader = self._reader
+        if reader is None:
+            raise ConnectionError("not connected to %s" % (self._peer(),))
+        try:
+            ahead = reader.peek(_SHORT_BLOCK)
+            # The usual reply, a short block already received whole: one read.
+            if ahead[:1] == b"#" and ahead[1:2] == b"2" and ahead[2:4].isdigit():
+                end = 4 + int(ahead[2:4]) + 2
+                if len(ahead) >= end:
+                    return reader.read(end)[:size]
+            return self._reply(reader)[:size]
+        except Exception as exc:
+            self._failed(exc)
 
     # -- reading ---------------------------------------------------------
 
-    def _io(self, read):
-        if self._reader is None:
-            raise ConnectionError("not connected to %s" % (self._peer(),))
-        try:
-            return read(self._reader)
-        except socket.timeout:
-            self.closeConnection()
+    def _failed(self, exc):
+        """Raise what a failed read means for the caller; the stream is given up."""
+        if isinstance(exc, ConnectionError) and self._sock is None:
+            raise exc  # already reported and closed
+        self.closeConnection()
+        if isinstance(exc, socket.timeout):
             raise TimeoutError("no reply from %s within %gs" % (self._peer(), self.timeout)) from None
-        except (OSError, ValueError) as exc:
-            self.closeConnection()
+        if isinstance(exc, (OSError, ValueError, AttributeError)):
             raise ConnectionError("connection to %s lost: %s" % (self._peer(), exc)) from exc
+        raise exc
+
+    def _unfinished(self, line):
+        self._broken("sent a reply line longer than %d bytes" % _MAX_REPLY if len(line) == _MAX_REPLY
+                     else "closed the connection")
 
     def _broken(self, what):
         self.closeConnection()
@@ -157,8 +180,7 @@ class _TCPConn:
         """The rest of a reply line, up to and including its LF."""
         line = reader.readline(_MAX_REPLY)
         if line[-1:] != b"\n":
-            self._broken("sent a reply line longer than %d bytes" % _MAX_REPLY if len(line) == _MAX_REPLY
-                         else "closed the connection")
+            self._unfinished(line)
         return head + line if head else line
 
     def _exactly(self, reader, size, head):
