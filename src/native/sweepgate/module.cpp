@@ -407,14 +407,5 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Sweepgate", "Fast Beam Switch 
 }  // namespace ondrel::sweepgate
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_Sweepgate() {
-    PyObject* m = PyModule_Create(&ondrel::sweepgate::module_def);
-    if (!m) return nullptr;
-    try {
-        ondrel::sweepgate::load(pybind11::reinterpret_borrow<pybind11::module_>(m));
-    } catch (...) {
-        ondrel::core::translate_current_exception();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return ondrel::core::create_module(&ondrel::sweepgate::module_def, ondrel::sweepgate::load);
 }

@@ -209,14 +209,5 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tarnel", nullptr, -1, nullptr,
 }  // namespace ondrel::tarnel
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_Tarnel() {
-    PyObject* m = PyModule_Create(&ondrel::tarnel::module_def);
-    if (!m) return nullptr;
-    try {
-        ondrel::tarnel::load(pybind11::reinterpret_borrow<pybind11::module_>(m));
-    } catch (...) {
-        ondrel::core::translate_current_exception();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
+    return ondrel::core::create_module(&ondrel::tarnel::module_def, ondrel::tarnel::load);
 }
