@@ -533,8 +533,6 @@ py::object make_function(const FunctionDef& def, py::handle module_name, const s
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-bool is_function(py::handle obj) { return Py_TYPE(obj.ptr()) == &FunctionType; }
-
 void translate_current_exception() noexcept {
     try {
         throw;

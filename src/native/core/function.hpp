@@ -67,8 +67,6 @@ void ready_function_type(const char* type_name);
 py::object make_function(const FunctionDef& def, py::handle module_name, const std::string& qualname,
                          py::handle closure = py::none());
 
-bool is_function(py::handle obj);
-
 // Runs a body, turning every C++ exception into a Python exception.  Returns
 // a new reference, or nullptr with the Python error set.
 PyObject* run_body(Body body, const Args& args) noexcept;

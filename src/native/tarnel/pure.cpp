@@ -39,11 +39,6 @@ size_t write_block_header(char* out, size_t length) {
     return static_cast<size_t>(p + n - out);
 }
 
-std::string block_header(size_t length) {
-    char buf[40];
-    return std::string(buf, write_block_header(buf, length));
-}
-
 void append_progress(std::string& out, uint64_t done, uint64_t total, double seconds) {
     out += "\rProgress: ";
     append_fixed(out, static_cast<double>(done) / static_cast<double>(total) * 100.0, 2);

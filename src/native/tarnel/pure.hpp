@@ -13,12 +13,10 @@ namespace ondrel::tarnel {
 // Bytes per program command and per read command.
 constexpr size_t kBlockSize = 16;
 
-// "FPGA_PROGRAM #" + x + yy for a block of `length` bytes: yy is the length
-// zero-padded to at least two digits, x the digit count of the unpadded
-// length (8 bytes -> "#108", 16 -> "#216", 256 -> "#3256").
-std::string block_header(size_t length);
-
-// The same header written into `out` (room for 40 bytes); returns its size.
+// Writes "FPGA_PROGRAM #" + x + yy for a block of `length` bytes into `out`
+// (room for 40 bytes) and returns its size: yy is the length zero-padded to
+// at least two digits, x the digit count of the unpadded length (8 bytes ->
+// "#108", 16 -> "#216", 256 -> "#3256").
 size_t write_block_header(char* out, size_t length);
 
 // Appends "\rProgress: 50.00% (32/64 bytes), block time: 0.0123 sec".
