@@ -2,23 +2,22 @@
 
 namespace ondrel::core {
 
-PyObject* intern(const char* text) {
-    PyObject* s = PyUnicode_InternFromString(text);
-    if (!s) throw_python_error();
-    return s;  // kept for the life of the process
-}
-
-PyObject* kwnames(std::initializer_list<const char*> names) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (!t) throw_python_error();
-    Py_ssize_t i = 0;
-    for (const char* n : names) PyTuple_SET_ITEM(t, i++, intern(n));
-    return t;  // kept for the life of the process
-}
-
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());
     throw_python_error();
+}
+
+py::object class_attribute(py::handle cls, PyObject* name, PyObject* getattribute) {
+    if (PyType_Check(cls.ptr())) {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+        PyTypeObject* meta = Py_TYPE(cls.ptr());
+        PyObject* value = _PyType_Lookup(type, name);
+        if (value && !Py_TYPE(value)->tp_descr_get && !_PyType_Lookup(meta, name) &&
+            (meta->tp_getattro == PyType_Type.tp_getattro ||
+             _PyType_Lookup(meta, getattribute) == _PyType_Lookup(&PyType_Type, getattribute)))
+            return py::reinterpret_borrow<py::object>(value);
+    }
+    return getattr(cls, name);
 }
 
 bool equals(py::handle value, long number) {

@@ -12,13 +12,6 @@ namespace ondrel::core {
 
 namespace py = pybind11;
 
-// A str made once and kept for the life of the process: attribute names,
-// keyword names and fixed texts used on hot paths.
-PyObject* intern(const char* text);
-
-// kwnames tuple for keyword calls, made once.
-PyObject* kwnames(std::initializer_list<const char*> names);
-
 [[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
 
 [[noreturn]] void raise(PyObject* type, const std::string& message);
@@ -76,6 +69,16 @@ inline py::object getattr(py::handle obj, PyObject* name) {
 inline void setattr(py::handle obj, PyObject* name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw_python_error();
 }
+
+// getattr(cls, name), read from the interpreter's method cache where that
+// gives the same answer: `cls` is a class whose MRO holds a plain value
+// (no descriptor) under `name`, and its metaclass neither has that name nor
+// looks attributes up differently from `type` (a metaclass that only adds
+// __getattr__, as enumerations do before 3.12, qualifies: __getattr__ is
+// consulted only for missing names, and that lookup alone costs a Python
+// call's setup).  Anything else goes through getattr.  `getattribute` is the
+// interned name "__getattribute__".
+py::object class_attribute(py::handle cls, PyObject* name, PyObject* getattribute);
 
 // value == number, by the value's own comparison.
 bool equals(py::handle value, long number);

@@ -1,6 +1,8 @@
 // The native function type; modelled on CPython's own small callable types.
 #include "core/function.hpp"
 
+#include "core/calls.hpp"
+#include "core/module.hpp"
 #include "core/suggest.hpp"
 
 #include <cstring>
@@ -36,7 +38,7 @@ struct FunctionObject {
     PyObject* doc;          // any object
     PyObject* annotations;  // dict, or nullptr until asked for after a delete
     PyObject* signature;    // built on first request, or set by the caller
-    PyObject* closure;      // handed to the body
+    Context context;        // handed to the body; holds the module and its namespace
     PyObject* names;        // tuple of every parameter name, in order
     PyObject* defaults;     // tuple of the trailing regular defaults, or nullptr
     Py_ssize_t nregular;    // parameters bound by position or keyword
@@ -124,38 +126,30 @@ void raise_unexpected_keyword(FunctionObject* f, PyObject* keyword) {
     PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", message_name(f), keyword);
 }
 
-// Runs the body on slots that hold every bound value.
+// Runs the body on slots that hold every bound value.  Native code entered
+// at the recursion limit raises RecursionError, as a Python function does.
 PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
-    return run_body(f->body, Args(slots, f->closure));
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = run_body(f->body, Args(slots, f->context));
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    auto* f = reinterpret_cast<FunctionObject*>(callable);
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+// Binds the arguments to the declared parameters as CPython binds a Python
+// function's, then runs the body.  May throw (the caller translates).
+PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-
-    // The common case: every regular parameter given by position.
-    if (nkw == 0 && nargs == f->nregular && !f->has_varargs && !f->has_varkw) return invoke(f, args);
-
     PyObject* slots[kMaxParams] = {};
-    PyObject* extra_args = nullptr;  // owned
-    PyObject* extra_kwargs = nullptr;  // owned
-    PyObject* result = nullptr;
+    py::object extra_args, extra_kwargs;
     Py_ssize_t npos = nargs < f->nregular ? nargs : f->nregular;
     for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
 
-    if (f->has_varkw) {
-        extra_kwargs = PyDict_New();
-        if (!extra_kwargs) return nullptr;
-    }
+    if (f->has_varkw) extra_kwargs = py::dict();
     if (f->has_varargs) {
         Py_ssize_t n = nargs - npos;
-        extra_args = PyTuple_New(n);
-        if (!extra_args) goto done;
-        for (Py_ssize_t i = 0; i < n; i++) {
-            Py_INCREF(args[npos + i]);
-            PyTuple_SET_ITEM(extra_args, i, args[npos + i]);
-        }
+        py::tuple rest(n);
+        for (Py_ssize_t i = 0; i < n; i++) rest[static_cast<size_t>(i)] = py::handle(args[npos + i]);
+        extra_args = std::move(rest);
     }
 
     for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -167,7 +161,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 #else
             PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", message_name(f));
 #endif
-            goto done;
+            return nullptr;
         }
         Py_ssize_t index = -1;
         for (Py_ssize_t i = 0; i < f->nregular; i++) {
@@ -179,7 +173,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         if (index < 0) {
             for (Py_ssize_t i = 0; i < f->nregular; i++) {
                 int eq = PyUnicode_Compare(PyTuple_GET_ITEM(f->names, i), keyword);
-                if (eq == -1 && PyErr_Occurred()) goto done;
+                if (eq == -1 && PyErr_Occurred()) return nullptr;
                 if (eq == 0) {
                     index = i;
                     break;
@@ -189,21 +183,21 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         if (index < 0) {
             if (!extra_kwargs) {
                 raise_unexpected_keyword(f, keyword);
-                goto done;
+                return nullptr;
             }
-            if (PyDict_SetItem(extra_kwargs, keyword, value) < 0) goto done;
+            if (PyDict_SetItem(extra_kwargs.ptr(), keyword, value) < 0) return nullptr;
             continue;
         }
         if (slots[index]) {
             PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", message_name(f), keyword);
-            goto done;
+            return nullptr;
         }
         slots[index] = value;
     }
 
     if (nargs > f->nregular && !f->has_varargs) {
         raise_too_many(f, nargs);
-        goto done;
+        return nullptr;
     }
     if (nargs < f->nrequired) {
         std::vector<PyObject*> missing;
@@ -211,22 +205,32 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             if (!slots[i]) missing.push_back(PyTuple_GET_ITEM(f->names, i));
         if (!missing.empty()) {
             raise_missing(f, missing);
-            goto done;
+            return nullptr;
         }
     }
     for (Py_ssize_t i = f->nrequired; i < f->nregular; i++)
         if (!slots[i]) slots[i] = PyTuple_GET_ITEM(f->defaults, i - f->nrequired);
-    {
-        Py_ssize_t next = f->nregular;
-        if (f->has_varargs) slots[next++] = extra_args;
-        if (f->has_varkw) slots[next++] = extra_kwargs;
-    }
-    result = invoke(f, slots);
+    Py_ssize_t next = f->nregular;
+    if (f->has_varargs) slots[next++] = extra_args.ptr();
+    if (f->has_varkw) slots[next++] = extra_kwargs.ptr();
+    return invoke(f, slots);
+}
 
-done:
-    Py_XDECREF(extra_args);
-    Py_XDECREF(extra_kwargs);
-    return result;
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (!f->context.globals) {  // cleared by the garbage collector
+        PyErr_Format(PyExc_SystemError, "%U() is no longer usable", f->qualname);
+        return nullptr;
+    }
+    // The common case: every regular parameter given by position.
+    if (!kwnames && nargs == f->nregular && !f->has_varargs && !f->has_varkw) return invoke(f, args);
+    try {
+        return bind_and_invoke(f, args, nargs, kwnames);
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -251,26 +255,30 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->annotations);
     Py_VISIT(f->signature);
-    Py_VISIT(f->closure);
+    Py_VISIT(f->context.closure);
+    Py_VISIT(f->context.globals);
+    Py_VISIT(f->context.module);
     Py_VISIT(f->names);
     Py_VISIT(f->defaults);
     Py_VISIT(f->kinds);
     return 0;
 }
 
+// Drops what may take part in a reference cycle.  The name, the qualified
+// name and the parameter names stay, so that a cleared function still has a
+// repr and refuses a call cleanly (see function_vectorcall).
 int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->signature);
-    Py_CLEAR(f->closure);
-    Py_CLEAR(f->names);
+    Py_CLEAR(f->context.closure);
+    Py_CLEAR(f->context.globals);
+    Py_CLEAR(f->context.module);
+    f->context.state = nullptr;
     Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kinds);
     return 0;
 }
 
@@ -279,6 +287,10 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->names);
+    Py_CLEAR(f->kinds);
     PyObject_GC_Del(self);
 }
 
@@ -402,8 +414,12 @@ PyObject* build_signature(FunctionObject* f) {
 PyObject* get_signature(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (!f->signature) {
-        f->signature = build_signature(f);
-        if (!f->signature) return nullptr;
+        // Building calls into Python, so another thread may store one first;
+        // the first one stored is kept.
+        PyObject* built = build_signature(f);
+        if (!built) return nullptr;
+        if (f->signature) Py_DECREF(built);
+        else f->signature = built;
     }
     Py_INCREF(f->signature);
     return f->signature;
@@ -474,7 +490,7 @@ void ready_function_type(const char* type_name) {
     if (PyType_Ready(&FunctionType) < 0) throw py::error_already_set();
 }
 
-py::object make_function(const FunctionDef& def, py::handle module_name, const std::string& qualname,
+py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
                          py::handle closure) {
     if (def.params.size() > kMaxParams) throw std::logic_error(def.name + ": too many parameters");
     Py_ssize_t nregular = 0, nrequired = 0;
@@ -501,28 +517,37 @@ py::object make_function(const FunctionDef& def, py::handle module_name, const s
             if (varkw) throw std::logic_error(def.name + ": misplaced **kwargs");
             varkw = true;
         }
-        py::str name(p.name);
-        PyUnicode_InternInPlace(&name.ptr());
-        names[i] = name;
+        names[i] = py::reinterpret_steal<py::object>(name(p.name.c_str()));
         kinds[i] = py::int_(static_cast<int>(p.kind));
-        if (p.annotation) annotations[name] = p.annotation;
+        if (p.annotation) annotations[names[i]] = p.annotation;
     }
     if (def.returns) annotations["return"] = def.returns;
+
+    // Everything the object holds is made first: a failure leaves no
+    // half-built function behind.
+    if (!PyModule_Check(module.ptr()) || !state_of(module.ptr()))
+        throw std::logic_error(def.name + ": not a module made by exec_module");
+    py::str fname(def.name), fqualname(qualname);
+    py::object module_name = steal_or_throw(PyModule_GetNameObject(module.ptr()));
+    py::object doc = def.doc ? py::object(py::str(def.doc)) : py::object(py::none());
+    py::object defaults_tuple = defaults.size() ? py::object(py::tuple(defaults)) : py::object();
+    py::object globals = py::reinterpret_borrow<py::object>(PyModule_GetDict(module.ptr()));
 
     auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
     if (!f) throw py::error_already_set();
     f->vectorcall = function_vectorcall;
     f->dict = nullptr;
     f->weakrefs = nullptr;
-    f->name = py::str(def.name).release().ptr();
-    f->qualname = py::str(qualname).release().ptr();
-    f->module = py::reinterpret_borrow<py::object>(module_name).release().ptr();
-    f->doc = def.doc ? py::str(def.doc).release().ptr() : py::none().release().ptr();
+    f->name = fname.release().ptr();
+    f->qualname = fqualname.release().ptr();
+    f->module = module_name.release().ptr();
+    f->doc = doc.release().ptr();
     f->annotations = annotations.release().ptr();
     f->signature = nullptr;
-    f->closure = py::reinterpret_borrow<py::object>(closure).release().ptr();
+    f->context = Context{py::reinterpret_borrow<py::object>(closure).release().ptr(), globals.release().ptr(),
+                         py::reinterpret_borrow<py::object>(module).release().ptr(), state_of(module.ptr())};
     f->names = names.release().ptr();
-    f->defaults = defaults.size() ? py::tuple(defaults).release().ptr() : nullptr;
+    f->defaults = defaults_tuple.release().ptr();
     f->nregular = nregular;
     f->nrequired = nrequired;
     f->has_varargs = varargs;

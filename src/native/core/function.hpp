@@ -18,19 +18,33 @@ namespace ondrel::core {
 
 namespace py = pybind11;
 
-// The values bound to the declared parameters, in declaration order.  A
-// `*args` parameter holds a tuple and a `**kwargs` parameter a dict.
+// Where a function's body runs: the module that made the function (its state
+// and namespace) and the object the function was made with.
+struct Context {
+    PyObject* closure;  // for example the function a decorator wraps; None when there is none
+    PyObject* globals;  // the module's namespace
+    PyObject* module;   // the module object, which owns `state`
+    void* state;        // the module's state object (see module.hpp)
+};
+
+// The values bound to the declared parameters, in declaration order, and
+// the function's context.  A `*args` parameter holds a tuple and a
+// `**kwargs` parameter a dict.
 class Args {
 public:
-    Args(PyObject* const* slots, PyObject* closure) : slots_(slots), closure_(closure) {}
+    Args(PyObject* const* slots, const Context& context) : slots_(slots), context_(context) {}
     py::handle operator[](size_t i) const { return slots_[i]; }
-    // The object the function was created with (for example the function a
-    // decorator wraps); None when there is none.
-    py::handle closure() const { return closure_; }
+    py::handle closure() const { return context_.closure; }
+    py::handle globals() const { return context_.globals; }
+    py::handle module() const { return context_.module; }
+    template <class S>
+    S& state() const {
+        return *static_cast<S*>(context_.state);
+    }
 
 private:
     PyObject* const* slots_;
-    PyObject* closure_;
+    const Context& context_;
 };
 
 using Body = py::object (*)(const Args&);
@@ -59,12 +73,16 @@ struct FunctionDef {
 };
 
 // Registers the function type under `type_name` (for example
-// "ondrel.Tarnel.function").  Call once when the extension module loads.
+// "ondrel.Tarnel.function").  Call when the extension module loads; later
+// calls (another import of the module) do nothing.
 void ready_function_type(const char* type_name);
 
-// Creates a function.  `qualname` is the full qualified name
-// ("FpgaTool._sendCmd"); `closure` is handed to the body through Args.
-py::object make_function(const FunctionDef& def, py::handle module_name, const std::string& qualname,
+// Creates a function of `module` (a module made by exec_module, see
+// module.hpp).  The function holds a strong reference to the module and its
+// namespace, as a Python function holds its globals, so it keeps working
+// whatever becomes of the module later.  `qualname` is the full qualified
+// name ("FpgaTool._sendCmd"); `closure` is handed to the body through Args.
+py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
                          py::handle closure = py::none());
 
 // Runs a body, turning every C++ exception into a Python exception.  Returns

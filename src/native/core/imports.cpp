@@ -1,21 +1,6 @@
 #include "core/imports.hpp"
 
-#include "core/function.hpp"
-
 namespace ondrel::core {
-
-PyObject* create_module(PyModuleDef* def, void (*load)(py::module_)) noexcept {
-    PyObject* m = PyModule_Create(def);
-    if (!m) return nullptr;
-    try {
-        load(py::reinterpret_borrow<py::module_>(m));
-    } catch (...) {
-        translate_current_exception();
-        Py_DECREF(m);
-        return nullptr;
-    }
-    return m;
-}
 
 std::string parent_package(py::handle module_name) {
     std::string name = py::str(module_name).cast<std::string>();

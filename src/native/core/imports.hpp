@@ -13,11 +13,6 @@ namespace py = pybind11;
 // The package a module belongs to: "ondrel" for "ondrel.Tarnel".
 std::string parent_package(py::handle module_name);
 
-// The body of a module's initialisation entry: creates the module from its
-// definition and runs `load` on it; on any error returns nullptr with the
-// Python error set, and no module.
-PyObject* create_module(PyModuleDef* def, void (*load)(py::module_)) noexcept;
-
 // `from <module> import <name>`, with the ImportError text of that statement
 // when the module has no such name.
 py::object import_from(const std::string& module, const char* name);

@@ -5,6 +5,7 @@
 #include "core/classes.hpp"
 #include "core/function.hpp"
 #include "core/imports.hpp"
+#include "core/module.hpp"
 
 #include <optional>
 
@@ -18,44 +19,38 @@ using core::Args;
 using core::call_method;
 using core::FunctionDef;
 using core::getattr;
-using core::intern;
 using core::opt;
 using core::steal_or_throw;
 using core::truth;
 
-struct Names {
-    PyObject* RetCode;
-    PyObject* RetType;
-    PyObject* RspType;
-    PyObject* OK;
-    PyObject* RSP_STRING;
-    PyObject* inspect;
-    PyObject* wraps;
-    PyObject* _beam_pattern_mgr;
-    PyObject* _create_beam_pattern_mgr;
-    PyObject* external_control_enabled;
-    PyObject* _setBeamPatternEnable;
-    PyObject* _eraseBeamPattern;
-    PyObject* _applyBeamPatternToBFIC;
-    PyObject* _getExtCtrl;
-    PyObject* _setExtCtrl;
-    PyObject* _reboot;
-    PyObject* __signature__;
-    PyObject* RetData;
-    PyObject* kw_user_delay;  // (user_delay,)
-    PyObject* kw_data;        // (data,)
+// The names the module uses, made once when it loads.
+#define SWEEPGATE_NAMES(NAME, VALUE)                                                                      \
+    NAME(RetCode) NAME(RetType) NAME(RspType) NAME(OK) NAME(RSP_STRING) NAME(inspect) NAME(wraps)         \
+    NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled)                 \
+    NAME(_setBeamPatternEnable) NAME(_eraseBeamPattern) NAME(_applyBeamPatternToBFIC) NAME(_getExtCtrl)   \
+    NAME(_setExtCtrl) NAME(_reboot) NAME(__signature__) NAME(RetData)                                     \
+    VALUE(kw_user_delay, core::keywords({"user_delay"})) VALUE(kw_data, core::keywords({"data"}))
+
+ONDREL_NAMES(Names, SWEEPGATE_NAMES);
+
+// The state of one import of the module, kept on the module object.
+struct State {
+    Names n;
 };
 
-PyObject* module_dict = nullptr;  // the module's namespace, kept for the process
-PyObject* module_name = nullptr;
-Names n{};
-
-py::object global(PyObject* name) { return core::module_global(module_dict, name); }
+// What a body works with: its module's names and namespace.
+struct Ctx {
+    explicit Ctx(const Args& a) : n(a.state<State>().n), globals(a.globals()), module(a.module()) {}
+    const Names& n;
+    py::handle globals;
+    py::handle module;
+    py::object global(PyObject* name) const { return core::module_global(globals, name); }
+};
 
 // Whether a device operation's result carries the very member RetCode.OK.
-bool succeeded(py::handle ret) {
-    py::object code = getattr(ret, n.RetCode);
-    return code.ptr() == getattr(global(n.RetCode), n.OK).ptr();
+bool succeeded(const Ctx& c, py::handle ret) {
+    py::object code = getattr(ret, c.n.RetCode);
+    return code.ptr() == getattr(c.global(c.n.RetCode), c.n.OK).ptr();
 }
 
 // --- _require_beam_pattern_setup ----------------------------------------------
@@ -80,25 +75,27 @@ private:
     PyObject* traceback_ = nullptr;
 };
 
-void switch_off_and_apply(py::handle self) {
+void switch_off_and_apply(const Ctx& c, py::handle self) {
     py::object two = py::int_(2);
-    call_method(self, n._setBeamPatternEnable, py::str("0"));
-    core::call_method<1>(self, n._applyBeamPatternToBFIC, {two.ptr()}, n.kw_user_delay);
+    call_method(self, c.n._setBeamPatternEnable, py::str("0"));
+    core::call_method<1>(self, c.n._applyBeamPatternToBFIC, {two.ptr()}, c.n.kw_user_delay);
 }
 
 // Switch storage on, erase, run the body, then always switch storage off and
 // apply the pattern to the BFIC.  As in a `finally:` clause, an error raised
 // by the clean-up replaces the body's error (which becomes its __context__).
 py::object beam_pattern_wrapper(const Args& a) {
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle func = a.closure(), self = a[0], args = a[1], kwargs = a[2];
     py::object result;
     std::optional<py::error_already_set> pending;
     try {
         py::object two = py::int_(2);
         py::object ret = call_method(self, n._setBeamPatternEnable, py::str("1"));
-        if (succeeded(ret)) {
+        if (succeeded(c, ret)) {
             ret = core::call_method<1>(self, n._eraseBeamPattern, {two.ptr()}, n.kw_user_delay);
-            if (succeeded(ret)) {
+            if (succeeded(c, ret)) {
                 py::tuple call_args(1 + PyTuple_GET_SIZE(args.ptr()));
                 call_args[0] = self;
                 for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.ptr()); i++)
@@ -117,14 +114,16 @@ py::object beam_pattern_wrapper(const Args& a) {
 
     if (pending) {
         HandledException handling(pending->value());
-        switch_off_and_apply(self);
+        switch_off_and_apply(c, self);
         throw std::move(*pending);
     }
-    switch_off_and_apply(self);
+    switch_off_and_apply(c, self);
     return result;
 }
 
 py::object require_beam_pattern_setup(const Args& a) {
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle func = a[0];
     py::object own = py::none();  // getattr(func, "__signature__", None)
     if (PyObject* attr = PyObject_GetAttr(func.ptr(), n.__signature__)) {
@@ -133,11 +132,11 @@ py::object require_beam_pattern_setup(const Args& a) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) core::throw_python_error();
         PyErr_Clear();
     }
-    py::object signature = truth(own) ? own : global(n.inspect).attr("signature")(func);
+    py::object signature = truth(own) ? own : c.global(n.inspect).attr("signature")(func);
     FunctionDef def{"wrapper", nullptr, {arg("self"), core::star_args("args"), core::star_kwargs("kwargs")},
                     beam_pattern_wrapper, {}};
-    py::object wrapper = core::make_function(def, module_name, "_require_beam_pattern_setup.<locals>.wrapper", func);
-    wrapper = global(n.wraps)(func)(wrapper);
+    py::object wrapper = core::make_function(def, c.module, "_require_beam_pattern_setup.<locals>.wrapper", func);
+    wrapper = c.global(n.wraps)(func)(wrapper);
     core::setattr(wrapper, n.__signature__, signature);
     return wrapper;
 }
@@ -145,6 +144,7 @@ py::object require_beam_pattern_setup(const Args& a) {
 // --- Sweepgate ------------------------------------------------------------------
 
 py::object beam_pattern_mgr(const Args& a) {
+    const Names& n = Ctx(a).n;
     py::handle self = a[0];
     if (getattr(self, n._beam_pattern_mgr).is_none())
         core::setattr(self, n._beam_pattern_mgr, call_method(self, n._create_beam_pattern_mgr));
@@ -212,35 +212,43 @@ const char* const kFastBeamCommands[][2] = {
     {"_applyBeamPatternToBFIC", "BEAM_PATTERN_APPLY_BFIC"},
 };
 
-py::object fbs_cmd_dict(const Args&) {
+py::object fbs_cmd_dict(const Args& a) {
+    Ctx c(a);
     py::dict commands;
     for (const auto& entry : kFastBeamCommands)
-        commands[entry[0]] = py::make_tuple(entry[1], getattr(global(n.RspType), n.RSP_STRING));
+        commands[entry[0]] = py::make_tuple(entry[1], getattr(c.global(c.n.RspType), c.n.RSP_STRING));
     return commands;
 }
 
 py::object get_fast_parallel_mode(const Args& a) {
+    Ctx c(a);
+    const Names& n = c.n;
     py::object ret = call_method(a[0], n._getExtCtrl);
-    if (!succeeded(ret)) return ret;
+    if (!succeeded(c, ret)) return ret;
     py::object value = steal_or_throw(PyNumber_Long(getattr(ret, n.RetData).ptr()));
     py::object enabled = py::bool_(truth(value));
-    return core::call<1>(global(n.RetType), {enabled.ptr()}, n.kw_data);
+    return core::call<1>(c.global(n.RetType), {enabled.ptr()}, n.kw_data);
 }
 
 py::object set_fast_parallel_mode(const Args& a) {
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle self = a[0];
     bool enable = truth(a[1]);
     py::object mode = steal_or_throw(PyNumber_Long(a[2].ptr()));
     py::object text = steal_or_throw(PyUnicode_FromFormat("%d,%S", enable ? 1 : 0, mode.ptr()));
     py::object ret = call_method(self, n._setExtCtrl, text);
-    if (!succeeded(ret)) return ret;
+    if (!succeeded(c, ret)) return ret;
     core::setattr(self, n.external_control_enabled, py::bool_(enable));
-    return core::call<0>(global(n.RetType), {});
+    return core::call<0>(c.global(n.RetType), {});
 }
 
-py::object erase_fast_beam_config(const Args&) { return core::call<0>(global(n.RetType), {}); }
+py::object erase_fast_beam_config(const Args& a) {
+    Ctx c(a);
+    return core::call<0>(c.global(c.n.RetType), {});
+}
 
-py::object sync_fast_beam_config(const Args& a) { return call_method(a[0], n._reboot); }
+py::object sync_fast_beam_config(const Args& a) { return call_method(a[0], Ctx(a).n._reboot); }
 
 // --- loading ----------------------------------------------------------------------
 
@@ -264,31 +272,6 @@ const char* const kSetParallelDoc =
     "toEnable (bool): Whether to enable or disable the fast parallel mode.\n"
     "fbs_mode (FBSMode): The fast beam switch mode to set. Defaults to FBSMode.FULL_GAIN_PHASE.";
 
-Names make_names() {
-    Names names{};
-    names.RetCode = intern("RetCode");
-    names.RetType = intern("RetType");
-    names.RspType = intern("RspType");
-    names.OK = intern("OK");
-    names.RSP_STRING = intern("RSP_STRING");
-    names.inspect = intern("inspect");
-    names.wraps = intern("wraps");
-    names._beam_pattern_mgr = intern("_beam_pattern_mgr");
-    names._create_beam_pattern_mgr = intern("_create_beam_pattern_mgr");
-    names.external_control_enabled = intern("external_control_enabled");
-    names._setBeamPatternEnable = intern("_setBeamPatternEnable");
-    names._eraseBeamPattern = intern("_eraseBeamPattern");
-    names._applyBeamPatternToBFIC = intern("_applyBeamPatternToBFIC");
-    names._getExtCtrl = intern("_getExtCtrl");
-    names._setExtCtrl = intern("_setExtCtrl");
-    names._reboot = intern("_reboot");
-    names.__signature__ = intern("__signature__");
-    names.RetData = intern("RetData");
-    names.kw_user_delay = core::kwnames({"user_delay"});
-    names.kw_data = core::kwnames({"data"});
-    return names;
-}
-
 py::object make_start_end_enum(py::module_ m) {
     py::object int_enum = m.attr("IntEnum");
     py::object auto_ = m.attr("auto");
@@ -306,11 +289,11 @@ py::object make_start_end_enum(py::module_ m) {
 }
 
 py::object make_sweepgate(py::module_ m) {
-    py::handle name = module_name;
+    py::object name = m.attr("__name__");
     py::object abstract = m.attr("abstractmethod");
     py::object decorate = m.attr("_require_beam_pattern_setup");
     py::str ret_t("RetType"), int_t("int"), float_t("float"), bool_t("bool"), rf_t("RFMode");
-    auto method = [&](FunctionDef def) { return core::make_function(def, name, "Sweepgate." + def.name); };
+    auto method = [&](FunctionDef def) { return core::make_function(def, m, "Sweepgate." + def.name); };
 
     py::dict annotations;
     annotations["_beam_pattern_mgr"] = "BeamPatternManager";
@@ -365,7 +348,8 @@ py::object make_sweepgate(py::module_ m) {
                              "Abstract base class for managing fast beam operations.", members);
 }
 
-void load(py::module_ m) {
+void load(py::module_ m, State& state) {
+    state.n.fill();
     py::object name = m.attr("__name__");
     std::string package = core::parent_package(name);  // ondrel.qardev
     std::string root = core::parent_package(py::str(package));  // ondrel
@@ -386,26 +370,31 @@ void load(py::module_ m) {
     m.attr("RspType") = core::import_from(root + ".QarUtils", "_RspType");
     m.attr("BeamPatternManager") = core::import_from(package + ".BeamPatternManager", "BeamPatternManager");
 
-    module_dict = m.attr("__dict__").ptr();
-    module_name = name.inc_ref().ptr();
-    n = make_names();
-
     m.attr("StartEndEnum") = make_start_end_enum(m);
     py::str callable_text("Callable[..., RetType]");
     m.attr("_require_beam_pattern_setup") = core::make_function(
         FunctionDef{"_require_beam_pattern_setup", kDecoratorDoc, {arg("func", callable_text)},
                     require_beam_pattern_setup, callable_text},
-        name, "_require_beam_pattern_setup");
+        m, "_require_beam_pattern_setup");
     m.attr("Sweepgate") = make_sweepgate(m);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Sweepgate", "Fast Beam Switch Manager module.", -1, nullptr,
-                          nullptr, nullptr, nullptr, nullptr};
+using ModuleState = core::ModuleState<State>;
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(ModuleState::exec<load>)},
+#ifdef Py_mod_multiple_interpreters
+    // The function type is static and shared by every import in the process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Sweepgate", "Fast Beam Switch Manager module.", sizeof(State*),
+                          nullptr, module_slots, nullptr, nullptr, ModuleState::destroy};
 
 }  // namespace
 
 }  // namespace ondrel::sweepgate
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_Sweepgate() {
-    return ondrel::core::create_module(&ondrel::sweepgate::module_def, ondrel::sweepgate::load);
-}
+extern "C" PYBIND11_EXPORT PyObject* PyInit_Sweepgate() { return PyModuleDef_Init(&ondrel::sweepgate::module_def); }

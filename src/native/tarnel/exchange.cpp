@@ -16,10 +16,6 @@ using core::setattr;
 using core::steal_or_throw;
 using core::truth;
 
-py::object bytes_of(const char* data, size_t size) {
-    return steal_or_throw(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
-}
-
 // prefix + tail as one new byte string.
 py::object concat_bytes(const char* prefix, size_t prefix_size, const char* tail, size_t tail_size) {
     py::object out = steal_or_throw(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix_size + tail_size)));
@@ -59,7 +55,8 @@ bool acknowledged(py::handle reply) {
 }  // namespace
 
 py::object op_init(const Args& a) {
-    const Names& n = names();
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle self = a[0], connection = a[1], address = a[2];
     core::require_text(address, "address", /*allow_none=*/true);
     py::object port = core::require_integer(a[3], "port");
@@ -69,7 +66,7 @@ py::object op_init(const Args& a) {
         setattr(self, n._owns_conn, py::bool_(false));
     } else {
         if (address.is_none()) core::raise(PyExc_ValueError, "Either connection or address must be provided");
-        py::object tcp_conn = core::import_from(core::parent_package(state->module_name) + ".QarCommService", "_TCPConn");
+        py::object tcp_conn = core::import_from(c.state.package + ".QarCommService", "_TCPConn");
         py::object conn = core::call<2>(tcp_conn, {address.ptr(), port.ptr()});
         setattr(self, n._conn, conn);
         if (!truth(call_method(conn, n.initConnection))) {
@@ -84,12 +81,13 @@ py::object op_init(const Args& a) {
 }
 
 py::object op_set_progress_callback(const Args& a) {
-    setattr(a[0], names().progress_callback, a[1]);
+    setattr(a[0], Ctx(a).n.progress_callback, a[1]);
     return py::none();
 }
 
 py::object op_disconnect(const Args& a) {
-    const Names& n = names();
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle self = a[0];
     // Clean-up hook of derived classes; a plain FpgaTool has none.
     PyObject* cleanup = PyObject_GetAttr(self.ptr(), n.deleteTempFile);
@@ -104,13 +102,14 @@ py::object op_disconnect(const Args& a) {
     py::object conn = getattr(self, n._conn);
     if (truth(conn) && truth(getattr(self, n._owns_conn))) {
         call_method(conn, n.closeConnection);
-        log(INFO, "Disconnected from FPGA device.");
+        c.log(INFO, "Disconnected from FPGA device.");
     }
     return py::none();
 }
 
 py::object op_getRecv(const Args& a) {
-    const Names& n = names();
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle self = a[0], log_print = a[1], size = a[2], isdecode = a[3];
     py::object data = call_method(getattr(self, n._conn), n.recvRawBytes, size);
     py::object result;
@@ -128,15 +127,16 @@ py::object op_getRecv(const Args& a) {
     } else {
         result = data[py::slice(4, -2, 1)];
     }
-    if (truth(log_print) && log_enabled(DEBUG)) {
+    if (truth(log_print) && c.log_enabled(DEBUG)) {
         py::object message = steal_or_throw(PyUnicode_Concat(py::str("Received data: ").ptr(), py::str(result).ptr()));
-        log(DEBUG, message);
+        c.log(DEBUG, message);
     }
     return result;
 }
 
 py::object op_sendCmd(const Args& a) {
-    const Names& n = names();
+    Ctx c(a);
+    const Names& n = c.n;
     py::handle self = a[0], cmd = a[1], log_print = a[2], size = a[3], isdecode = a[4];
     py::object line = PyUnicode_Check(cmd.ptr()) ? steal_or_throw(PyUnicode_AsUTF8String(cmd.ptr()))
                                                  : py::reinterpret_borrow<py::object>(cmd);
@@ -147,7 +147,7 @@ py::object op_sendCmd(const Args& a) {
 
     if (truth(isdecode)) {
         py::object conn = getattr(self, n._conn);
-        py::object rsp_list = getattr(global(n.RspType), n.RSP_LIST);
+        py::object rsp_list = core::class_attribute(c.global(n.RspType), n.RSP_LIST, n.__getattribute__);
         py::object ret = core::call_method<2>(conn, n.sendCmd, {frame.ptr(), rsp_list.ptr()});
         if (truth(getattr(ret, n.RetData))) return getattr(ret, n.RetData);
         return py::str("");
@@ -157,7 +157,7 @@ py::object op_sendCmd(const Args& a) {
     return core::call_method<3>(self, n._getRecv, {flag.ptr(), size.ptr(), Py_False}, n.kw_getRecv);
 }
 
-py::object op_simple_command(const Args& a) { return call_method(a[0], names()._sendCmd, a.closure()); }
+py::object op_simple_command(const Args& a) { return call_method(a[0], Ctx(a).n._sendCmd, a.closure()); }
 
 py::object op_argument_command(const Args& a) {
     py::handle keyword = a.closure();
@@ -165,11 +165,12 @@ py::object op_argument_command(const Args& a) {
     py::object line = concat_bytes(PyBytes_AS_STRING(keyword.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(keyword.ptr())),
                                    PyBytes_AS_STRING(argument.ptr()),
                                    static_cast<size_t>(PyBytes_GET_SIZE(argument.ptr())));
-    return call_method(a[0], names()._sendCmd, line);
+    return call_method(a[0], Ctx(a).n._sendCmd, line);
 }
 
 py::object op_fpgaRead(const Args& a) {
-    return core::call_method<2>(a[0], names()._sendCmd, {a.closure().ptr(), Py_False}, names().kw_isdecode);
+    const Names& n = Ctx(a).n;
+    return core::call_method<2>(a[0], n._sendCmd, {a.closure().ptr(), Py_False}, n.kw_isdecode);
 }
 
 py::object op_fpgaProgram(const Args& a) {
@@ -184,7 +185,7 @@ py::object op_fpgaProgram(const Args& a) {
                                static_cast<size_t>(PyBytes_GET_SIZE(block.ptr())));
     else
         payload = steal_or_throw(PyNumber_Add(bytes_of(header, header_size).ptr(), block.ptr()));
-    py::object reply = call_method(self, names()._sendCmd, payload);
+    py::object reply = call_method(self, Ctx(a).n._sendCmd, payload);
     return py::bool_(acknowledged(reply));
 }
 

@@ -1,8 +1,13 @@
 #include "tarnel/files.hpp"
 
+#include "tarnel/pure.hpp"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <optional>
 
 namespace ondrel::tarnel {
 
@@ -98,58 +103,12 @@ uint64_t file_size(const std::string& fs, py::handle path) {
     return static_cast<uint64_t>(s.st.st_size);
 }
 
-py::object read_whole_file(const std::string& fs, py::handle path) {
-    int err = 0;
-    int fd = open_for_reading(fs, &err);
-    if (fd < 0) raise_os_error(err, path);
-
-    struct stat st;
-    size_t capacity = ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-    PyObject* data = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity));
-    if (!data) {
-        ::close(fd);
-        core::throw_python_error();
-    }
-    size_t size = 0;
-    for (;;) {
-        ssize_t n;
-        {
-            py::gil_scoped_release nogil;
-            n = read_fully(fd, PyBytes_AS_STRING(data) + size, capacity - size);
-            err = errno;
-        }
-        if (n < 0) {
-            ::close(fd);
-            Py_DECREF(data);
-            raise_os_error(err, path);
-        }
-        size += static_cast<size_t>(n);
-        if (size < capacity) break;  // the end of the file
-        // Full: the file may have grown since it was measured; read on.
-        char probe;
-        {
-            py::gil_scoped_release nogil;
-            n = read_fully(fd, &probe, 1);
-            err = errno;
-        }
-        if (n <= 0) {
-            if (n < 0) {
-                ::close(fd);
-                Py_DECREF(data);
-                raise_os_error(err, path);
-            }
-            break;
-        }
-        capacity = capacity ? capacity * 2 : 65536;
-        if (_PyBytes_Resize(&data, static_cast<Py_ssize_t>(capacity)) < 0) {
-            ::close(fd);
-            core::throw_python_error();
-        }
-        PyBytes_AS_STRING(data)[size++] = probe;
-    }
-    ::close(fd);
-    if (size != capacity && _PyBytes_Resize(&data, static_cast<Py_ssize_t>(size)) < 0) core::throw_python_error();
-    return py::reinterpret_steal<py::object>(data);
+py::object read_container(const std::string& fs, py::handle path) {
+    FileReader reader(fs, path);
+    unsigned char fields[kSizeFieldsLength];
+    size_t got = reader.read_at(reinterpret_cast<char*>(fields), sizeof fields, 0);
+    std::optional<Preamble> pre = read_preamble(fields, got);
+    return reader.read_bytes(pre ? container_extent(*pre) : got);
 }
 
 FileReader::FileReader(const std::string& fs, py::handle path) : path_(py::reinterpret_borrow<py::object>(path)) {
@@ -160,6 +119,52 @@ FileReader::FileReader(const std::string& fs, py::handle path) : path_(py::reint
 
 FileReader::~FileReader() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+py::object FileReader::read_bytes(uint64_t limit) {
+    struct stat st;
+    off_t position = ::lseek(fd_, 0, SEEK_CUR);
+    uint64_t left = ::fstat(fd_, &st) == 0 && position >= 0 && st.st_size > position
+                        ? static_cast<uint64_t>(st.st_size - position)
+                        : 0;
+    size_t capacity = static_cast<size_t>(std::min<uint64_t>(left, limit));
+    py::object data = core::steal_or_throw(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    size_t size = 0;
+    for (;;) {
+        size += read(PyBytes_AS_STRING(data.ptr()) + size, capacity - size);
+        if (size < capacity || size >= limit) break;  // the end of the file, or enough
+        // Full: the file may have grown since it was measured; read on.
+        char probe;
+        if (read(&probe, 1) == 0) break;
+        capacity = static_cast<size_t>(std::min<uint64_t>(limit, capacity ? uint64_t{capacity} * 2 : 65536));
+        PyObject* grown = data.release().ptr();
+        if (_PyBytes_Resize(&grown, static_cast<Py_ssize_t>(capacity)) < 0) core::throw_python_error();
+        data = py::reinterpret_steal<py::object>(grown);
+        PyBytes_AS_STRING(data.ptr())[size++] = probe;
+    }
+    if (size != capacity) {
+        PyObject* shrunk = data.release().ptr();
+        if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(size)) < 0) core::throw_python_error();
+        data = py::reinterpret_steal<py::object>(shrunk);
+    }
+    return data;
+}
+
+size_t FileReader::read_at(char* out, size_t size, uint64_t offset) {
+    size_t got = 0;
+    int err = 0;
+    {
+        py::gil_scoped_release nogil;
+        while (got < size) {
+            ssize_t n = ::pread(fd_, out + got, size - got, static_cast<off_t>(offset + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) err = errno;
+            if (n <= 0) break;
+            got += static_cast<size_t>(n);
+        }
+    }
+    if (err) raise_os_error(err, path_);
+    return got;
 }
 
 size_t FileReader::read(char* out, size_t size) {

@@ -30,9 +30,11 @@ void require_regular_file(const std::string& fs, py::handle shown);
 // os.stat(path).st_size
 uint64_t file_size(const std::string& fs, py::handle shown);
 
-// The whole file as one new byte string, read once.  Only regular files are
-// read (see FileReader).
-py::object read_whole_file(const std::string& fs, py::handle shown);
+// The part of a container file that its size fields can reference (see
+// container_extent), as one new byte string; a file too short to hold the
+// size fields is read whole.  A sparse file of gigabytes with a small image
+// costs only the image.  Only a regular file is read (see FileReader).
+py::object read_container(const std::string& fs, py::handle shown);
 
 // A regular file opened for reading, closed when the reader goes.  Opening a
 // FIFO, a device or a directory fails with OSError (without waiting).
@@ -45,6 +47,13 @@ public:
 
     // Up to `size` bytes; fewer only at the end of the file.
     size_t read(char* out, size_t size);
+
+    // The next bytes of the file, up to `limit` of them (fewer at the end of
+    // the file), as one new byte string.
+    py::object read_bytes(uint64_t limit);
+
+    // Up to `size` bytes from `offset`, without moving the position.
+    size_t read_at(char* out, size_t size, uint64_t offset);
 
 private:
     py::object path_;

@@ -5,74 +5,11 @@
 
 namespace ondrel::tarnel {
 
-State* state = nullptr;
-
 namespace {
 
 using core::arg;
 using core::FunctionDef;
-using core::intern;
 using core::opt;
-
-Names make_names() {
-    Names n{};
-#define ONDREL_NAME(field, text) n.field = intern(text)
-    ONDREL_NAME(_conn, "_conn");
-    ONDREL_NAME(_owns_conn, "_owns_conn");
-    ONDREL_NAME(progress_callback, "progress_callback");
-    ONDREL_NAME(_getRecv, "_getRecv");
-    ONDREL_NAME(_sendCmd, "_sendCmd");
-    ONDREL_NAME(_fpgaCtrlInit, "_fpgaCtrlInit");
-    ONDREL_NAME(_fpgaGetId, "_fpgaGetId");
-    ONDREL_NAME(_fpgaGetVersion, "_fpgaGetVersion");
-    ONDREL_NAME(_fpgaCfgMode, "_fpgaCfgMode");
-    ONDREL_NAME(_fpgaErase, "_fpgaErase");
-    ONDREL_NAME(_fpgaRstPagePtr, "_fpgaRstPagePtr");
-    ONDREL_NAME(_fpgaProgram, "_fpgaProgram");
-    ONDREL_NAME(_fpgaRead, "_fpgaRead");
-    ONDREL_NAME(_fpgaDone, "_fpgaDone");
-    ONDREL_NAME(_fpgaRefresh, "_fpgaRefresh");
-    ONDREL_NAME(_fpgaGetInfo, "_fpgaGetInfo");
-    ONDREL_NAME(_fpgaGetControlFwVer, "_fpgaGetControlFwVer");
-    ONDREL_NAME(_fpgaProgramFile, "_fpgaProgramFile");
-    ONDREL_NAME(_checkUpdateFile, "_checkUpdateFile");
-    ONDREL_NAME(_checkFileHeader, "_checkFileHeader");
-    ONDREL_NAME(deleteTempFile, "deleteTempFile");
-    ONDREL_NAME(initConnection, "initConnection");
-    ONDREL_NAME(sendCmd, "sendCmd");
-    ONDREL_NAME(sendRawBytes, "sendRawBytes");
-    ONDREL_NAME(recvRawBytes, "recvRawBytes");
-    ONDREL_NAME(closeConnection, "closeConnection");
-    ONDREL_NAME(RetData, "RetData");
-    ONDREL_NAME(RetCode, "RetCode");
-    ONDREL_NAME(RSP_LIST, "RSP_LIST");
-    ONDREL_NAME(RspType, "RspType");
-    ONDREL_NAME(RetType, "RetType");
-    ONDREL_NAME(VER, "VER");
-    ONDREL_NAME(logger, "logger");
-    ONDREL_NAME(hashlib, "hashlib");
-    ONDREL_NAME(hmac, "hmac");
-    ONDREL_NAME(json, "json");
-    ONDREL_NAME(struct_, "struct");
-    ONDREL_NAME(sys, "sys");
-    ONDREL_NAME(_DEVICE_WHITELIST, "_DEVICE_WHITELIST");
-    ONDREL_NAME(_FPGA_FW_VER_MIN, "_FPGA_FW_VER_MIN");
-    ONDREL_NAME(_FPGA_VER_MIN_DEV32, "_FPGA_VER_MIN_DEV32");
-    ONDREL_NAME(isEnabledFor, "isEnabledFor");
-    ONDREL_NAME(debug, "debug");
-    ONDREL_NAME(info, "info");
-    ONDREL_NAME(warning, "warning");
-    ONDREL_NAME(error, "error");
-    ONDREL_NAME(stdout_, "stdout");
-    ONDREL_NAME(write, "write");
-    ONDREL_NAME(flush, "flush");
-#undef ONDREL_NAME
-    n.kw_getRecv = core::kwnames({"log_print", "size", "isdecode"});
-    n.kw_isdecode = core::kwnames({"isdecode"});
-    n.kw_programFile = core::kwnames({"image_path", "device_type"});
-    n.kw_data = core::kwnames({"data"});
-    return n;
-}
 
 // A command that takes no argument: the body sends the closure's bytes.
 FunctionDef command(const char* name, const char* doc) {
@@ -155,9 +92,11 @@ std::vector<Operation> fpga_tool_table(py::handle m) {
     };
 }
 
-void load(py::module_ m) {
+void load(py::module_ m, State& state) {
     py::object name = m.attr("__name__");
-    std::string package = core::parent_package(name);
+    state.n.fill();
+    state.package = core::parent_package(name);
+    const std::string& package = state.package;
     core::ready_function_type((py::str(name).cast<std::string>() + ".function").c_str());
 
     // 1. host facilities
@@ -189,25 +128,33 @@ void load(py::module_ m) {
     whitelist.append(32);
     m.attr("_DEVICE_WHITELIST") = whitelist;
 
-    state = new State{m.attr("__dict__").ptr(), name.inc_ref().ptr(), make_names()};
-
     // 7. the class
     std::vector<core::Member> members;
     for (Operation& op : fpga_tool_table(m)) {
         py::object closure = op.command ? py::object(py::bytes(op.command)) : py::object(py::none());
-        members.push_back({op.def.name, core::make_function(op.def, name, "FpgaTool." + op.def.name, closure)});
+        members.push_back({op.def.name, core::make_function(op.def, m, "FpgaTool." + op.def.name, closure)});
     }
     py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));
     m.attr("FpgaTool") = core::build_class(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type), "FpgaTool",
                                            bases, name, nullptr, members);
 }
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tarnel", nullptr, -1, nullptr, nullptr, nullptr, nullptr, nullptr};
+using ModuleState = core::ModuleState<State>;
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(ModuleState::exec<load>)},
+#ifdef Py_mod_multiple_interpreters
+    // The function type is static and shared by every import in the process.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tarnel", nullptr, sizeof(State*), nullptr, module_slots,
+                          nullptr, nullptr, ModuleState::destroy};
 
 }  // namespace
 
 }  // namespace ondrel::tarnel
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_Tarnel() {
-    return ondrel::core::create_module(&ondrel::tarnel::module_def, ondrel::tarnel::load);
-}
+extern "C" PYBIND11_EXPORT PyObject* PyInit_Tarnel() { return PyModuleDef_Init(&ondrel::tarnel::module_def); }

@@ -2,22 +2,51 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 
 namespace ondrel::tarnel {
 
 namespace {
 
-void append_uint(std::string& out, uint64_t v) {
-    char buf[24];
-    auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out.append(buf, r.ptr);
+// Each writes at `p` and returns the end of what it wrote.
+
+char* put(char* p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
 }
 
-void append_fixed(std::string& out, double v, int precision) {
-    char buf[400];  // room for the widest double in fixed notation
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, precision);
-    out.append(buf, r.ptr);
+char* put_uint(char* p, uint64_t v) { return std::to_chars(p, p + 20, v).ptr; }
+
+// The widest double in fixed notation with up to 4 decimals.
+constexpr size_t kMaxFixed = 320;
+
+// `v` in fixed notation with `precision` (0 to 4) decimals, rounded as
+// printf and Python's "%.Nf": to nearest, ties to even, on the exact binary
+// value.
+char* put_fixed(char* p, double v, int precision) {
+    // Fast path: below 1e9 the product v * 10^precision is within 1.2e-7 of
+    // the exact one, so when it is further than that from a tie it rounds as
+    // the exact one does.  Ties, near-ties and anything else go the slow way.
+    static const double kScale[] = {1, 10, 100, 1000, 10000};
+    static const uint64_t kUnit[] = {1, 10, 100, 1000, 10000};
+    double scaled = v * kScale[precision];
+    if (!std::signbit(v) && scaled < 1e9) {
+        double whole = std::floor(scaled);
+        double fraction = scaled - whole;
+        if (std::fabs(fraction - 0.5) > 1e-6) {
+            uint64_t rounded = static_cast<uint64_t>(whole) + (fraction > 0.5 ? 1 : 0);
+            p = put_uint(p, rounded / kUnit[precision]);
+            if (precision) {
+                *p = '.';
+                uint64_t rest = rounded % kUnit[precision];
+                for (int i = precision; i > 0; i--, rest /= 10) p[i] = static_cast<char>('0' + rest % 10);
+                p += precision + 1;
+            }
+            return p;
+        }
+    }
+    return std::to_chars(p, p + kMaxFixed, v, std::chars_format::fixed, precision).ptr;
 }
 
 uint32_t be32(const unsigned char* p) {
@@ -40,15 +69,17 @@ size_t write_block_header(char* out, size_t length) {
 }
 
 void append_progress(std::string& out, uint64_t done, uint64_t total, double seconds) {
-    out += "\rProgress: ";
-    append_fixed(out, static_cast<double>(done) / static_cast<double>(total) * 100.0, 2);
-    out += "% (";
-    append_uint(out, done);
-    out += '/';
-    append_uint(out, total);
-    out += " bytes), block time: ";
-    append_fixed(out, seconds, 4);
-    out += " sec";
+    char line[2 * kMaxFixed + 100];
+    char* p = put(line, "\rProgress: ");
+    p = put_fixed(p, static_cast<double>(done) / static_cast<double>(total) * 100.0, 2);
+    p = put(p, "% (");
+    p = put_uint(p, done);
+    *p++ = '/';
+    p = put_uint(p, total);
+    p = put(p, " bytes), block time: ");
+    p = put_fixed(p, seconds, 4);
+    p = put(p, " sec");
+    out.append(line, static_cast<size_t>(p - line));
 }
 
 std::string_view path_name(std::string_view path) {
@@ -74,29 +105,6 @@ std::string path_suffix_lower(std::string_view path) {
     return suffix;
 }
 
-std::string pathlib_normal(std::string_view path) {
-    std::string out;
-    size_t pos = 0;
-    if (path.substr(0, 2) == "//" && path.substr(0, 3) != "///") {
-        out = "//";  // POSIX leaves the meaning of exactly two slashes open; pathlib keeps them
-        pos = 2;
-    } else if (!path.empty() && path[0] == '/') {
-        out = "/";
-    }
-    size_t root = out.size();
-    while (pos <= path.size()) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string_view::npos) slash = path.size();
-        std::string_view part = path.substr(pos, slash - pos);
-        if (!part.empty() && part != ".") {
-            if (out.size() > root) out += '/';
-            out.append(part);
-        }
-        pos = slash + 1;
-    }
-    return out.empty() ? std::string(".") : out;
-}
-
 ImageKind image_kind(std::string_view path) {
     std::string suffix = path_suffix_lower(path);
     if (suffix == ".bin") return ImageKind::Bin;
@@ -107,6 +115,11 @@ ImageKind image_kind(std::string_view path) {
 std::optional<Preamble> read_preamble(const unsigned char* data, size_t size) {
     if (size < kSizeFieldsLength) return std::nullopt;
     return Preamble{be32(data), be32(data + 4), be32(data + 8)};
+}
+
+uint64_t container_extent(const Preamble& p) {
+    return std::max({uint64_t{kHeaderOffset}, uint64_t{kHeaderOffset} + p.header_length,
+                     uint64_t{p.image_start} + p.image_length});
 }
 
 Span clamp_span(uint64_t start, uint64_t length, size_t size) {

@@ -30,10 +30,6 @@ std::string_view path_name(std::string_view path);
 // that is neither its first nor its last character, else "".
 std::string path_suffix_lower(std::string_view path);
 
-// The path as pathlib spells it: repeated and trailing slashes and "."
-// components dropped, "" becoming "." ("a//b/./c.bin/" -> "a/b/c.bin").
-std::string pathlib_normal(std::string_view path);
-
 enum class ImageKind { Bin, Tbin, Other };
 ImageKind image_kind(std::string_view path);
 
@@ -54,6 +50,10 @@ struct Preamble {
 
 // The three size fields, or nothing when `size` is below 12 bytes.
 std::optional<Preamble> read_preamble(const unsigned char* data, size_t size);
+
+// How far into a container file its size fields reach: the preamble, the
+// header and the image.  No byte past this is ever used.
+uint64_t container_extent(const Preamble& p);
 
 // A byte range [start, start + length) cut at the end of a buffer of `size`
 // bytes (it may become shorter or empty).

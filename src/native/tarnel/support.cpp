@@ -1,12 +1,15 @@
 // Logging, text and standard-output helpers of ondrel.Tarnel.
 #include "tarnel/tarnel.hpp"
 
+#include <pythread.h>
+
+#include <cstring>
+
 namespace ondrel::tarnel {
 
 namespace {
 
-PyObject* level_method(Level level) {
-    const Names& n = names();
+PyObject* level_method(const Names& n, Level level) {
     switch (level) {
         case DEBUG: return n.debug;
         case INFO: return n.info;
@@ -17,17 +20,39 @@ PyObject* level_method(Level level) {
 
 }  // namespace
 
-bool log_enabled(Level level) {
-    py::object logger = global(names().logger);
-    return core::truth(core::call_method(logger, names().isEnabledFor, py::int_(static_cast<int>(level))));
+bool Ctx::log_enabled(Level level) const {
+    py::object logger = global(n.logger);
+    return core::truth(core::call_method(logger, n.isEnabledFor, py::int_(static_cast<int>(level))));
 }
 
-void log(Level level, py::handle message) {
-    py::object logger = global(names().logger);
-    core::call_method(logger, level_method(level), message);
+void Ctx::log(Level level, py::handle message) const {
+    py::object logger = global(n.logger);
+    core::call_method(logger, level_method(n, level), message);
 }
 
-void log(Level level, const std::string& message) { log(level, text(message)); }
+void Ctx::log(Level level, const std::string& message) const { log(level, text(message)); }
+
+VerifiedImage* Ctx::update_in_progress(py::handle tool, py::handle path) const {
+    unsigned long thread = PyThread_get_thread_ident();
+    for (auto it = state.updates.rbegin(); it != state.updates.rend(); ++it) {
+        VerifiedImage* update = *it;
+        if (update->tool != tool.ptr() || update->thread != thread) continue;
+        int same = PyObject_RichCompareBool(update->path, path.ptr(), Py_EQ);
+        if (same < 0) core::throw_python_error();
+        return same ? update : nullptr;
+    }
+    return nullptr;
+}
+
+py::object bytes_of(const char* data, size_t size) {
+    return core::steal_or_throw(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
+}
+
+py::object view_of(const py::object& bytes, size_t begin, size_t end) {
+    py::object whole = core::steal_or_throw(PyMemoryView_FromObject(bytes.ptr()));
+    return core::steal_or_throw(
+        PySequence_GetSlice(whole.ptr(), static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)));
+}
 
 std::string str_of(py::handle obj) {
     py::str s = py::str(obj);
@@ -46,16 +71,16 @@ std::string fs_path(py::handle path) {
     return out;
 }
 
-void write_stdout(const std::string& data, bool flush_after) {
-    py::object sys = global(names().sys);
-    py::object out = core::getattr(sys, names().stdout_);
+void Ctx::write_stdout(const std::string& ascii, bool flush_after) const {
+    py::object sys = global(n.sys);
+    py::object out = core::getattr(sys, n.stdout_);
     if (out.is_none()) return;  // no console (as print() does)
-    if (!data.empty()) {
-        py::object chunk = core::steal_or_throw(
-            PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
-        core::call_method(out, names().write, chunk);
+    if (!ascii.empty()) {
+        py::object chunk = core::steal_or_throw(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
+        std::memcpy(PyUnicode_DATA(chunk.ptr()), ascii.data(), ascii.size());
+        core::call_method(out, n.write, chunk);
     }
-    if (flush_after) core::call_method(out, names().flush);
+    if (flush_after) core::call_method(out, n.flush);
 }
 
 }  // namespace ondrel::tarnel

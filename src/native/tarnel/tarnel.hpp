@@ -4,105 +4,104 @@
 
 #include "core/calls.hpp"
 #include "core/function.hpp"
+#include "core/module.hpp"
 
 #include <string>
+#include <vector>
 
 namespace ondrel::tarnel {
 
 namespace py = pybind11;
 using core::Args;
 
-// Names made once at load, so hot paths never build a str.
-struct Names {
-    // instance fields
-    PyObject* _conn;
-    PyObject* _owns_conn;
-    PyObject* progress_callback;
-    // operations of FpgaTool
-    PyObject* _getRecv;
-    PyObject* _sendCmd;
-    PyObject* _fpgaCtrlInit;
-    PyObject* _fpgaGetId;
-    PyObject* _fpgaGetVersion;
-    PyObject* _fpgaCfgMode;
-    PyObject* _fpgaErase;
-    PyObject* _fpgaRstPagePtr;
-    PyObject* _fpgaProgram;
-    PyObject* _fpgaRead;
-    PyObject* _fpgaDone;
-    PyObject* _fpgaRefresh;
-    PyObject* _fpgaGetInfo;
-    PyObject* _fpgaGetControlFwVer;
-    PyObject* _fpgaProgramFile;
-    PyObject* _checkUpdateFile;
-    PyObject* _checkFileHeader;
-    PyObject* deleteTempFile;
-    // the connection
-    PyObject* initConnection;
-    PyObject* sendCmd;
-    PyObject* sendRawBytes;
-    PyObject* recvRawBytes;
-    PyObject* closeConnection;
-    PyObject* RetData;
-    PyObject* RetCode;
-    PyObject* RSP_LIST;
-    // module globals
-    PyObject* RspType;
-    PyObject* RetType;
-    PyObject* VER;
-    PyObject* logger;
-    PyObject* hashlib;
-    PyObject* hmac;
-    PyObject* json;
-    PyObject* struct_;
-    PyObject* sys;
-    PyObject* _DEVICE_WHITELIST;
-    PyObject* _FPGA_FW_VER_MIN;
-    PyObject* _FPGA_VER_MIN_DEV32;
-    // logger and stream methods
-    PyObject* isEnabledFor;
-    PyObject* debug;
-    PyObject* info;
-    PyObject* warning;
-    PyObject* error;
-    PyObject* stdout_;
-    PyObject* write;
-    PyObject* flush;
-    // keyword names of calls
-    PyObject* kw_getRecv;        // (log_print, size, isdecode)
-    PyObject* kw_isdecode;       // (isdecode,)
-    PyObject* kw_programFile;    // (image_path, device_type)
-    PyObject* kw_data;           // (data,)
+// The names the module uses on hot paths, made once when it loads.
+#define TARNEL_NAMES(NAME, VALUE)                                                                            \
+    /* instance fields */                                                                                    \
+    NAME(_conn) NAME(_owns_conn) NAME(progress_callback)                                                     \
+    /* operations of FpgaTool */                                                                             \
+    NAME(_getRecv) NAME(_sendCmd) NAME(_fpgaCtrlInit) NAME(_fpgaGetId) NAME(_fpgaGetVersion)                 \
+    NAME(_fpgaCfgMode) NAME(_fpgaErase) NAME(_fpgaRstPagePtr) NAME(_fpgaProgram) NAME(_fpgaRead)             \
+    NAME(_fpgaDone) NAME(_fpgaRefresh) NAME(_fpgaGetInfo) NAME(_fpgaGetControlFwVer) NAME(_fpgaProgramFile)  \
+    NAME(_checkUpdateFile) NAME(_checkFileHeader) NAME(deleteTempFile)                                       \
+    /* the connection and its results */                                                                     \
+    NAME(initConnection) NAME(sendCmd) NAME(sendRawBytes) NAME(recvRawBytes) NAME(closeConnection)           \
+    NAME(RetData) NAME(RetCode) NAME(RSP_LIST) NAME(__getattribute__)                                        \
+    /* module globals */                                                                                     \
+    NAME(RspType) NAME(RetType) NAME(VER) NAME(logger) NAME(hashlib) NAME(hmac) NAME(json)                   \
+    VALUE(struct_, core::name("struct")) NAME(sys) NAME(_DEVICE_WHITELIST) NAME(_FPGA_FW_VER_MIN)            \
+    NAME(_FPGA_VER_MIN_DEV32)                                                                                \
+    /* logger, stream and digest methods */                                                                  \
+    NAME(isEnabledFor) NAME(debug) NAME(info) NAME(warning) NAME(error) VALUE(stdout_, core::name("stdout")) \
+    NAME(write) NAME(flush) NAME(update) NAME(hexdigest) NAME(sha256) NAME(digest) NAME(compare_digest)      \
+    /* keyword names of calls */                                                                             \
+    VALUE(kw_getRecv, core::keywords({"log_print", "size", "isdecode"}))                                     \
+    VALUE(kw_isdecode, core::keywords({"isdecode"}))                                                         \
+    VALUE(kw_programFile, core::keywords({"image_path", "device_type"}))                                     \
+    VALUE(kw_data, core::keywords({"data"}))
+
+ONDREL_NAMES(Names, TARNEL_NAMES);
+
+// The container bytes that one processFpgaUpdate's _checkFileHeader
+// verified, kept for that update's own _fpgaProgramFile: it programs exactly
+// these bytes, and refuses before the erase when the file no longer holds
+// them.  Lives on the stack of processFpgaUpdate; nothing of it stays in the
+// tool.
+struct VerifiedImage {
+    PyObject* tool;        // the FpgaTool running the update
+    PyObject* path;        // the image path it was given
+    unsigned long thread;  // the thread running it
+    py::object data;       // empty until the check has verified the container
 };
 
+// The state of one import of the module, kept on the module object.
 struct State {
-    PyObject* module_dict;  // the module's namespace (the module keeps it alive)
-    PyObject* module_name;  // "ondrel.Tarnel"
     Names n;
+    std::string package;                  // "ondrel": where the sibling modules are imported from
+    std::vector<VerifiedImage*> updates;  // updates in progress, innermost last
 };
-
-// Set once when the module loads; never freed (the module is never unloaded).
-extern State* state;
-
-inline const Names& names() { return state->n; }
-
-// A module-level name of ondrel.Tarnel, looked up when used.
-inline py::object global(PyObject* name) { return core::module_global(state->module_dict, name); }
-
-// --- logging through the module's `logger` ----------------------------------
 
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
 
-// Whether a record of this level would be handled (checked before a message
-// is built).
-bool log_enabled(Level level);
-void log(Level level, py::handle message);
-void log(Level level, const std::string& message);
+// What a method body works with: its module's state and namespace.
+class Ctx {
+public:
+    explicit Ctx(const Args& a) : state(a.state<State>()), n(state.n), globals_(a.globals()) {}
+
+    State& state;
+    const Names& n;
+
+    // A module-level name, looked up when used (as a Python function would),
+    // so a rebinding of the module attribute takes effect.
+    py::object global(PyObject* name) const { return core::module_global(globals_, name); }
+
+    // Logging through the module's `logger`.  log_enabled tells whether a
+    // record of this level would be handled (checked before a message is
+    // built).
+    bool log_enabled(Level level) const;
+    void log(Level level, py::handle message) const;
+    void log(Level level, const std::string& message) const;
+
+    // Writes ASCII text to sys.stdout as it is at the time of writing.
+    void write_stdout(const std::string& ascii, bool flush_after) const;
+
+    // The update in progress on this thread by `tool` for `path`, or nullptr.
+    VerifiedImage* update_in_progress(py::handle tool, py::handle path) const;
+
+private:
+    py::handle globals_;
+};
 
 // --- text helpers ------------------------------------------------------------
 
 inline py::str text(const std::string& s) { return py::str(s.data(), s.size()); }
 inline std::string to_std(py::handle s) { return py::str(s).cast<std::string>(); }
+
+// A new byte string holding a copy of `size` bytes.
+py::object bytes_of(const char* data, size_t size);
+
+// A view of bytes[begin:end] that keeps the bytes alive for as long as it
+// lives: whoever it is handed to may keep it.
+py::object view_of(const py::object& bytes, size_t begin, size_t end);
 
 // str(obj) as a std::string (UTF-8, lone surrogates escaped).
 std::string str_of(py::handle obj);
@@ -110,9 +109,6 @@ std::string str_of(py::handle obj);
 // The path as the file system sees it (os.fsencode); the file functions
 // refuse one with an embedded NUL.
 std::string fs_path(py::handle path);
-
-// Writes to sys.stdout as it is at the time of writing.
-void write_stdout(const std::string& data, bool flush_after);
 
 // --- method bodies of FpgaTool (definition order) ----------------------------
 

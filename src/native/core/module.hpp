@@ -1,0 +1,78 @@
+// Extension modules with their state on the module object (multi-phase
+// initialisation), so that every import makes an independent module and
+// nothing of one import is left for the next to find half-made.
+//
+// A module's state is a C++ object of its own type S, made when the module
+// executes and destroyed when the module object goes.  The functions of a
+// module keep the module object alive (see make_function), so a function can
+// use its module's state for as long as the function exists.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+
+namespace ondrel::core {
+
+namespace py = pybind11;
+
+// An interned str, owned by the caller.
+PyObject* name(const char* text);
+
+// A tuple of interned names (the keyword names of a vectorcall), owned by the
+// caller.
+PyObject* keywords(std::initializer_list<const char*> names);
+
+// Runs the body of a module's exec slot: makes pybind11's interpreter state
+// now (so that no error raised later, at the recursion limit for example, has
+// to make it), makes the state object, then loads the module.  Returns 0, or
+// -1 with the Python error set.
+int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*)) noexcept;
+
+// The state object of a module made by exec_module.
+inline void* state_of(PyObject* module) { return *static_cast<void**>(PyModule_GetState(module)); }
+
+template <class S>
+struct ModuleState {
+    static void* make() { return new S(); }
+    static void destroy(void* module) {
+        auto** slot = static_cast<S**>(PyModule_GetState(static_cast<PyObject*>(module)));
+        if (slot) {
+            delete *slot;
+            *slot = nullptr;
+        }
+    }
+    // The exec slot of a module whose load function is `load`.
+    template <void (*load)(py::module_, S&)>
+    static int exec(PyObject* module) {
+        return exec_module(module, static_cast<void**>(PyModule_GetState(module)), make,
+                           [](py::module_ m, void* s) { load(m, *static_cast<S*>(s)); });
+    }
+};
+
+}  // namespace ondrel::core
+
+// The interned names a module uses, declared and filled from one list, for
+// example
+//
+//   #define MY_NAMES(NAME, VALUE) NAME(_conn) VALUE(kw_data, core::keywords({"data"}))
+//   ONDREL_NAMES(Names, MY_NAMES);
+//
+// declares the members _conn and kw_data.  NAME(x) is the interned str "x";
+// VALUE(field, expression) holds the new reference the expression makes.
+// fill() makes them all; each is released when the Names go.
+#define ONDREL_NAME_DECLARE(field) PyObject* field = nullptr;
+#define ONDREL_VALUE_DECLARE(field, make) PyObject* field = nullptr;
+#define ONDREL_NAME_FILL(field) field = ::ondrel::core::name(#field);
+#define ONDREL_VALUE_FILL(field, make) field = (make);
+#define ONDREL_NAME_RELEASE(field) Py_CLEAR(field);
+#define ONDREL_VALUE_RELEASE(field, make) Py_CLEAR(field);
+#define ONDREL_NAMES(Type, LIST)                                          \
+    struct Type {                                                         \
+        LIST(ONDREL_NAME_DECLARE, ONDREL_VALUE_DECLARE)                   \
+        void fill() { LIST(ONDREL_NAME_FILL, ONDREL_VALUE_FILL) }         \
+        ~Type() { LIST(ONDREL_NAME_RELEASE, ONDREL_VALUE_RELEASE) }       \
+        Type() = default;                                                 \
+        Type(const Type&) = delete;                                       \
+        Type& operator=(const Type&) = delete;                            \
+    }
