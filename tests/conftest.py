@@ -104,10 +104,10 @@ class DeviceConnection(RecordingConnection):
         self._raw = []
 
     def _answer(self, frame):
-        from ondrel.tools.devsim import take_command
+        from ondrel.tools.wire import split_command
 
         buf = bytearray(frame)
-        command = take_command(buf)
+        command = split_command(buf)
         assert command is not None and not buf, frame
         return self.device.answer(command)
 
@@ -127,6 +127,24 @@ class DeviceConnection(RecordingConnection):
 @pytest.fixture
 def device():
     return DeviceConnection()
+
+
+@pytest.fixture
+def simulator():
+    """Starts simulated devices on loopback ports: simulator(**faults), or
+    simulator(faults=..., hooks=..., state=...); stopped after the test."""
+    from ondrel.tools.devsim import DeviceSimulator, Faults
+
+    sims = []
+
+    def start(hooks=None, state=None, **faults):
+        sim = DeviceSimulator(state=state, faults=Faults(**faults), hooks=hooks).start()
+        sims.append(sim)
+        return sim
+
+    yield start
+    for sim in sims:
+        sim.stop()
 
 
 @pytest.fixture

@@ -99,8 +99,18 @@ def test_block_data_may_hold_line_ends(serve):
 def test_two_replies_in_one_segment_are_kept_apart(serve):
     server, conn = serve([b"A\r\nB\r\n"], [])
     conn.sendRawBytes(b"Q\r\n")
-    assert conn.sendCmd(b"Q2\r\n").RetData == "A"
+    conn.sendRawBytes(b"Q2\r\n")
+    assert conn.recvRawBytes(1024) == b"A\r\n"
     assert conn.recvRawBytes(1024) == b"B\r\n"
+
+
+def test_a_listed_exchange_never_reads_an_earlier_reply(serve):
+    server, conn = serve([b"late\r\n"])
+    conn.sendRawBytes(b"FPGA_READ\r\n")  # its reply is never read
+    with pytest.raises(ConnectionError, match="out of step"):
+        conn.sendCmd(b"GET_FPGA_VER\r\n")
+    with pytest.raises(ConnectionError, match="never read; initConnection"):
+        conn.sendCmd(b"GET_FPGA_VER\r\n")
 
 
 @pytest.mark.parametrize("script", [["close"], [[b"#216abc"], "close"], [[b"partial line"], "close"]])

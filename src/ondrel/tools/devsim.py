@@ -22,9 +22,10 @@ import sys
 import threading
 import time
 
-__all__ = ["Faults", "DeviceState", "SimulatedDevice", "DeviceSimulator", "take_command", "main"]
+from . import wire
 
-_PROGRAM = b"FPGA_PROGRAM #"
+__all__ = ["Faults", "DeviceState", "SimulatedDevice", "DeviceSimulator", "main"]
+
 _FLASH_LIMIT = 256 << 20
 _COMMANDS_KEPT = 100000  # the command record keeps at least the latest this many
 
@@ -88,46 +89,6 @@ class DeviceState:
                                     "type": self.device_type}})
 
 
-def take_command(buf):
-    """Removes one whole command from the front of ``buf`` (a bytearray) and
-    returns it as (keyword, argument); None while it is incomplete.
-
-    A program command's argument is its data block (None when its header is
-    malformed); its header is x, the digit count of the length, then at
-    least two length digits, since short blocks are framed as "#108".
-    """
-    if buf.startswith(_PROGRAM):
-        if len(buf) <= len(_PROGRAM):
-            return None
-        digits = buf[len(_PROGRAM)] - 0x30
-        head = len(_PROGRAM) + 1 + max(digits, 2)
-        if 1 <= digits <= 9 and len(buf) < head:
-            return None
-        length_text = bytes(buf[len(_PROGRAM) + 1 : head])
-        if not (1 <= digits <= 9 and length_text.isdigit()):
-            line_end = buf.find(b"\n")
-            if line_end < 0:
-                return None
-            del buf[: line_end + 1]
-            return (b"FPGA_PROGRAM", None)
-        end = head + int(length_text)
-        line_end = buf.find(b"\n", end) if len(buf) > end else -1
-        if line_end < 0:
-            return None
-        data = bytes(buf[head:end])
-        del buf[: line_end + 1]
-        return (b"FPGA_PROGRAM", data)
-    if len(buf) < len(_PROGRAM) and _PROGRAM.startswith(bytes(buf)):
-        return None  # may still become a program command
-    line_end = buf.find(b"\n")
-    if line_end < 0:
-        return None
-    line = bytes(buf[:line_end]).rstrip(b"\r")
-    del buf[: line_end + 1]
-    keyword, _, argument = line.partition(b" ")
-    return (keyword, argument)
-
-
 class _Handler(socketserver.BaseRequestHandler):
     def handle(self):
         device = self.server.device
@@ -137,7 +98,7 @@ class _Handler(socketserver.BaseRequestHandler):
         count = 0
         try:
             while True:
-                command = take_command(buf)
+                command = wire.split_command(buf)
                 if command is None:
                     chunk = sock.recv(65536)
                     if not chunk:
@@ -160,10 +121,10 @@ class _Handler(socketserver.BaseRequestHandler):
 
 class DeviceSimulator:
     """A TCP server answering as one SimulatedDevice; ``port=0`` picks a free
-    port.  ``state`` and ``faults`` are the device's."""
+    port.  ``state``, ``faults`` and ``hooks`` are the device's."""
 
-    def __init__(self, host="127.0.0.1", port=0, state=None, faults=None):
-        self.device = SimulatedDevice(state, faults)
+    def __init__(self, host="127.0.0.1", port=0, state=None, faults=None, hooks=None):
+        self.device = SimulatedDevice(state, faults, hooks)
         server = socketserver.ThreadingTCPServer((host, port), _Handler, bind_and_activate=False)
         server.daemon_threads = True
         server.allow_reuse_address = True
@@ -205,17 +166,25 @@ class DeviceSimulator:
 
 
 class SimulatedDevice:
-    """The device behind the simulator: answers one command at a time."""
+    """The device behind the simulator: answers one command at a time.
 
-    def __init__(self, state=None, faults=None):
+    ``hooks`` maps a command keyword (bytes) to a function called with the
+    command's argument before the device acts on it: a test's way to do
+    something at an exact point of an update.
+    """
+
+    def __init__(self, state=None, faults=None, hooks=None):
         self.state = state or DeviceState()
         self.faults = faults or Faults()
+        self.hooks = dict(hooks or {})
         self._refusals = {}
 
     def answer(self, command):
         """The reply bytes to a (keyword, argument) command."""
         keyword, argument = command
         state = self.state
+        if keyword in self.hooks:
+            self.hooks[keyword](argument)
         with state.lock:
             state.commands.append(keyword.decode("ascii", "replace"))
             if len(state.commands) > 2 * _COMMANDS_KEPT:
@@ -353,9 +322,10 @@ def state_from_arguments(args):
 def serve(host, port, state, faults, out=sys.stdout):
     """Runs a simulator in the foreground until Ctrl-C."""
     sim = DeviceSimulator(host, port, state, faults)
-    print("Simulated device listening on %s:%d (FPGA %s, control firmware %s); Ctrl-C stops it."
-          % (sim.host, sim.port, state.fpga_version, state.control_fw), file=out, flush=True)
     try:
+        # Announced inside the try: from the banner on, Ctrl-C is a normal stop.
+        print("Simulated device listening on %s:%d (FPGA %s, control firmware %s); Ctrl-C stops it."
+              % (sim.host, sim.port, state.fpga_version, state.control_fw), file=out, flush=True)
         sim.server.serve_forever(poll_interval=0.2)
     except KeyboardInterrupt:
         print("\nStopped after %d commands (%d blocks written, %d refused, %d reads)."

@@ -1,0 +1,139 @@
+"""The device wire format, written once for the connection, the simulator
+and the tests.
+
+A command is one line ending in CR LF: a keyword, and for some commands a
+space and an argument.  Binary data travels as a definite-length block
+``#<x><length><data>``: x is the number of digits of the length, written in
+decimal.  Two readings of x exist on this wire:
+
+- a program command (``FPGA_PROGRAM #...``) writes the length with at least
+  two digits while x counts the digits of the unpadded length, so 8 bytes
+  are announced as ``#108``: a reader takes max(x, 2) length digits;
+- a device's reply block carries exactly x digits (``#216`` + 16 bytes).
+
+A device answers every command with one reply: a block followed by CR LF,
+or one line.  Replies are read in the order the commands were sent.
+"""
+
+__all__ = ["LINE_END", "MAX_REPLY", "PROGRAM", "WireError", "encode_block", "program_command",
+           "reply_block", "split_command", "read_reply", "read_line"]
+
+LINE_END = b"\r\n"
+MAX_REPLY = 1 << 20  # the longest reply, line or block, that a sound device sends
+PROGRAM = b"FPGA_PROGRAM #"
+_SHORT_BLOCK = 4 + 99 + 2  # "#2nn", up to 99 data bytes, CR LF
+
+
+class WireError(Exception):
+    """Bytes that cannot be a reply: the text says what the device did
+    ("closed the connection", "announces a 4294967295-byte block")."""
+
+
+# --- encoding ------------------------------------------------------------------------
+
+
+def encode_block(data):
+    """``#<x><yy><data>`` as a program command frames it: yy is the length
+    with at least two digits, x the digit count of the unpadded length."""
+    length = b"%d" % len(data)
+    return b"#%d%02d" % (len(length), len(data)) + bytes(data)
+
+
+def program_command(data):
+    """The whole program command line for one block, CR LF included."""
+    return b"FPGA_PROGRAM " + encode_block(data) + LINE_END
+
+
+def reply_block(data):
+    """A device's block reply: ``#2nn`` (or wider) + data + CR LF."""
+    length = b"%02d" % len(data)
+    return b"#%d" % len(length) + length + bytes(data) + LINE_END
+
+
+# --- reading commands (the device's side) ---------------------------------------------
+
+
+def split_command(buf):
+    """Removes one whole command from the front of ``buf`` (a bytearray) and
+    returns it as (keyword, argument); None while it is incomplete.
+
+    A program command's argument is its data block, or None when its header
+    is malformed (the rest of that line is dropped).
+    """
+    if buf.startswith(PROGRAM):
+        if len(buf) <= len(PROGRAM):
+            return None
+        digits = buf[len(PROGRAM)] - 0x30
+        head = len(PROGRAM) + 1 + max(digits, 2)
+        if 1 <= digits <= 9 and len(buf) < head:
+            return None
+        length_text = bytes(buf[len(PROGRAM) + 1:head])
+        if not (1 <= digits <= 9 and length_text.isdigit()):
+            line_end = buf.find(b"\n")
+            if line_end < 0:
+                return None
+            del buf[:line_end + 1]
+            return (b"FPGA_PROGRAM", None)
+        end = head + int(length_text)
+        line_end = buf.find(b"\n", end) if len(buf) > end else -1
+        if line_end < 0:
+            return None
+        data = bytes(buf[head:end])
+        del buf[:line_end + 1]
+        return (b"FPGA_PROGRAM", data)
+    if len(buf) < len(PROGRAM) and PROGRAM.startswith(bytes(buf)):
+        return None  # may still become a program command
+    line_end = buf.find(b"\n")
+    if line_end < 0:
+        return None
+    line = bytes(buf[:line_end]).rstrip(b"\r")
+    del buf[:line_end + 1]
+    keyword, _, argument = line.partition(b" ")
+    return (keyword, argument)
+
+
+# --- reading replies (the host's side) ------------------------------------------------
+# `reader` is a buffered binary stream (io.BufferedReader): read(n), readline(limit), peek(n).
+
+
+def read_line(reader, head=b""):
+    """The rest of a reply line, up to and including its LF."""
+    line = reader.readline(MAX_REPLY)
+    if line[-1:] != b"\n":
+        if len(line) == MAX_REPLY:
+            raise WireError("sent a reply line longer than %d bytes" % MAX_REPLY)
+        raise WireError("closed the connection")
+    return head + line if head else line
+
+
+def _exactly(reader, size, head):
+    data = reader.read(size)
+    if len(data) < size:
+        raise WireError("closed the connection")
+    return head + data
+
+
+def read_reply(reader):
+    """One whole reply as it came: a block with its CR LF, or a line with its
+    end.  Text that only starts like a block is read as a line."""
+    ahead = reader.peek(_SHORT_BLOCK)
+    # The usual reply, a short block already received whole: one read.
+    if ahead[:1] == b"#" and ahead[1:2] == b"2" and ahead[2:4].isdigit():
+        end = 4 + int(ahead[2:4]) + 2
+        if len(ahead) >= end:
+            return reader.read(end)
+    head = _exactly(reader, 1, b"")
+    if head != b"#":
+        return read_line(reader, head)
+    head = _exactly(reader, 1, head)
+    digits = head[1] - 0x30
+    if not 1 <= digits <= 9:
+        return read_line(reader, head)
+    head = _exactly(reader, digits, head)
+    length_text = head[2:]
+    if not length_text.isdigit():
+        return read_line(reader, head)
+    length = int(length_text)
+    if length + 2 > MAX_REPLY:
+        raise WireError("announces a %d-byte block" % length)
+    return _exactly(reader, length + 2, head)
