@@ -1,8 +1,9 @@
 """Peak memory of checking and programming a large .tbin container.
 
-A child process checks the container's tags and programs it against a
-connection that answers at once; the growth of its peak resident memory over
-what it used before is compared with the container's size.
+A child process runs a whole update of the container (the file and header
+checks, then programming with read-back) against a connection that answers
+at once; the growth of its peak resident memory over what it used before is
+compared with the container's size.
 
     python benchmarks/bench_memory.py [--mib 64]
 """
@@ -26,7 +27,7 @@ CHILD = textwrap.dedent(
     logging.getLogger("FPGA").setLevel(logging.WARNING)
 
     ACK = RetType(data="0")
-    PAGE = b"#216" + bytes(16) + b"\\r\\n"
+    PAGE = b"#216" + bytes(16) + b"\\r\\n"  # the image is zeros
 
     class Instant:
         def sendCmd(self, frame, kind): return ACK
@@ -40,8 +41,7 @@ CHILD = textwrap.dedent(
     tool = Tarnel.FpgaTool(Instant())
     before = resident()
     sys.stdout = open(os.devnull, "w")
-    assert tool._checkFileHeader(sys.argv[1])
-    tool._fpgaProgramFile(sys.argv[1], 32)
+    assert tool.processFpgaUpdate(sys.argv[1], 32).RetCode is Tarnel.RetCode.OK
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     sys.__stdout__.write("%d\\n" % (peak - before))
     """

@@ -24,7 +24,7 @@ FUZZ = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[Hea
 FOLDER = tempfile.mkdtemp(prefix="ondrel-fuzz-")
 PATH = os.path.join(FOLDER, "image.tbin")
 MESSAGES = {"parse": "FPGA tbin header parse error: ", "header": "FPGA tbin header hash mismatch",
-            "image": "FPGA tbin image hash mismatch"}
+            "image": "FPGA tbin image hash mismatch", "empty": "FPGA tbin image is empty: " + PATH}
 
 
 def reference(data):
@@ -49,7 +49,7 @@ def reference(data):
     image = data[start:start + image_length]
     if not hmac.compare_digest(hmac.new(key, image, hashlib.sha256).digest(), data[48:80]):
         return "image"
-    return "accept"
+    return "accept" if image else "empty"
 
 
 class Records(logging.Handler):
@@ -201,7 +201,7 @@ def test_mutated_sealed_files(log, data):
 
 
 @FUZZ
-@given(image=st.binary(max_size=300),
+@given(image=st.binary(min_size=1, max_size=300),
        types=st.one_of(st.integers(1, 999), st.lists(st.integers(0, 999), min_size=1, max_size=3)),
        flip=st.integers(0, 10**6))
 def test_a_genuine_container_is_accepted_and_any_flipped_bit_refused(log, image, types, flip):
