@@ -138,3 +138,26 @@ def test_what_hmac_and_hashlib_are_handed_stays_valid():
         print("ok")
     """)
     assert out.endswith("ok\n")
+
+
+def test_daemon_threads_inside_native_code_at_exit():
+    # The interpreter ends such threads as they take its lock back; that
+    # unwinding must pass through every native frame.
+    out = run_child("""
+        import os, tempfile, threading, time
+        from ondrel.Tarnel import FpgaTool
+
+        class Slow(Conn):
+            def sendCmd(self, frame, kind):
+                time.sleep(0.001)
+                return RetType(data="0")
+
+        sys.stdout = open(os.devnull, "w")
+        path = os.path.join(tempfile.mkdtemp(), "fw.bin")
+        open(path, "wb").write(bytes(1 << 20))
+        for _ in range(4):
+            threading.Thread(target=FpgaTool(Slow())._fpgaProgramFile, args=(path, 32), daemon=True).start()
+        time.sleep(0.3)
+        sys.__stdout__.write("leaving\\n")
+    """)
+    assert out == "leaving\n"

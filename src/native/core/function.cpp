@@ -216,7 +216,7 @@ PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ssize_t n
     return invoke(f, slots);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(callable);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (!f->context.globals) {  // cleared by the garbage collector
@@ -227,6 +227,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!kwnames && nargs == f->nregular && !f->has_varargs && !f->has_varkw) return invoke(f, args);
     try {
         return bind_and_invoke(f, args, nargs, kwnames);
+    } catch (ThreadExit&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -405,6 +407,8 @@ PyObject* build_signature(FunctionObject* f) {
         }
         py::object returns = annotations.contains("return") ? annotations["return"] : empty;
         return signature(params, py::arg("return_annotation") = returns).release().ptr();
+    } catch (ThreadExit&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -574,9 +578,11 @@ void translate_current_exception() noexcept {
     }
 }
 
-PyObject* run_body(Body body, const Args& args) noexcept {
+PyObject* run_body(Body body, const Args& args) {
     try {
         return body(args).release().ptr();
+    } catch (ThreadExit&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;

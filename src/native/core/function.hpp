@@ -11,6 +11,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <string>
 #include <vector>
 
@@ -85,11 +87,19 @@ void ready_function_type(const char* type_name);
 py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
                          py::handle closure = py::none());
 
-// Runs a body, turning every C++ exception into a Python exception.  Returns
-// a new reference, or nullptr with the Python error set.
-PyObject* run_body(Body body, const Args& args) noexcept;
+// The unwinding with which a thread is ended (pthread_exit: the interpreter
+// ends a daemon thread that wants the interpreter lock back after exit has
+// begun).  It is no error: every catch-all lets it pass, or the process
+// aborts.
+using ThreadExit = abi::__forced_unwind;
 
-// Converts the C++ exception being handled into a Python exception.
+// Runs a body, turning every C++ exception into a Python exception.  Returns
+// a new reference, or nullptr with the Python error set.  Only a ThreadExit
+// passes.
+PyObject* run_body(Body body, const Args& args);
+
+// Converts the C++ exception being handled (never a ThreadExit) into a
+// Python exception.
 void translate_current_exception() noexcept;
 
 }  // namespace ondrel::core

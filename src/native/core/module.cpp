@@ -20,12 +20,14 @@ PyObject* keywords(std::initializer_list<const char*> names) {
     return t.release().ptr();
 }
 
-int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*)) noexcept {
+int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*)) {
     try {
         py::detail::get_internals();
         *slot = make_state();
         load(py::reinterpret_borrow<py::module_>(module), *slot);
         return 0;
+    } catch (ThreadExit&) {
+        throw;
     } catch (...) {
         translate_current_exception();
         return -1;

@@ -27,7 +27,7 @@ PyObject* keywords(std::initializer_list<const char*> names);
 // now (so that no error raised later, at the recursion limit for example, has
 // to make it), makes the state object, then loads the module.  Returns 0, or
 // -1 with the Python error set.
-int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*)) noexcept;
+int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*));
 
 // The state object of a module made by exec_module.
 inline void* state_of(PyObject* module) { return *static_cast<void**>(PyModule_GetState(module)); }

@@ -107,6 +107,8 @@ py::object beam_pattern_wrapper(const Args& a) {
         result = ret;
     } catch (py::error_already_set& e) {
         pending.emplace(std::move(e));
+    } catch (core::ThreadExit&) {
+        throw;
     } catch (...) {
         core::translate_current_exception();
         pending.emplace();

@@ -57,9 +57,11 @@ public:
 
     // On the way out with an error: what was written so far reaches the
     // terminal, and the error in flight stays the one the caller sees.
-    void flush_after_error() noexcept {
+    void flush_after_error() {
         try {
             c_.write_stdout("", true);
+        } catch (core::ThreadExit&) {
+            throw;
         } catch (...) {
             PyErr_Clear();
         }
@@ -120,6 +122,8 @@ public:
     bool run(py::handle device_type) {
         try {
             return program(device_type);
+        } catch (core::ThreadExit&) {
+            throw;
         } catch (...) {
             progress_.flush_after_error();
             throw;
