@@ -16,6 +16,7 @@ For people: ``python -m ondrel.tools.devsim --port 5025``.
 
 import argparse
 import json
+import queue
 import socket
 import socketserver
 import sys
@@ -62,7 +63,7 @@ class DeviceState:
     """What the device remembers, shared by all its connections."""
 
     def __init__(self, fpga_version="0.2.3.5", new_version="0.2.4.0", control_fw="0.1.0.8",
-                 fpga_id="0x0A3F5C21", serial="QD2-000123", device_type=32):
+                 fpga_id="0x0A3F5C21", serial="QD2-000123", device_type=32, pad_pages=False):
         self.lock = threading.Lock()
         self.flash = bytearray()
         self.programmed_end = 0
@@ -73,6 +74,7 @@ class DeviceState:
         self.fpga_id = fpga_id
         self.serial = serial
         self.device_type = device_type
+        self.pad_pages = pad_pages  # answer a read of a partial last page with a whole one
         self.ext_ctrl = "0,0"
         self.beam_store = "0"
         self.commands = []  # keywords in the order received (the latest 100000 or more)
@@ -89,11 +91,53 @@ class DeviceState:
                                     "type": self.device_type}})
 
 
+class _DelayedSender:
+    """Sends each reply `latency` seconds after its command arrived, while
+    later commands are already being read: a link's delay, which holds every
+    reply for the same time without serialising the stream."""
+
+    def __init__(self, sock, latency):
+        self._sock = sock
+        self._latency = latency
+        self._queue = queue.Queue()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._thread.start()
+
+    def sendall(self, reply):
+        self._queue.put((time.monotonic() + self._latency, reply))
+
+    def close(self):
+        self._queue.put(None)
+        self._thread.join(5)
+
+    def _run(self):
+        while True:
+            item = self._queue.get()
+            if item is None:
+                return
+            due, reply = item
+            wait = due - time.monotonic()
+            if wait > 0:
+                time.sleep(wait)
+            try:
+                self._sock.sendall(reply)
+            except OSError:
+                return
+
+
 class _Handler(socketserver.BaseRequestHandler):
     def handle(self):
         device = self.server.device
         sock = self.request
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        out = _DelayedSender(sock, self.server.latency) if self.server.latency > 0 else sock
+        try:
+            self._serve(device, sock, out)
+        finally:
+            if out is not sock:
+                out.close()
+
+    def _serve(self, device, sock, out):
         buf = bytearray()
         count = 0
         try:
@@ -114,16 +158,18 @@ class _Handler(socketserver.BaseRequestHandler):
                 reply = device.answer(command)
                 if faults.delay:
                     time.sleep(faults.delay)
-                sock.sendall(reply)
+                out.sendall(reply)
         except OSError:
             return
 
 
 class DeviceSimulator:
     """A TCP server answering as one SimulatedDevice; ``port=0`` picks a free
-    port.  ``state``, ``faults`` and ``hooks`` are the device's."""
+    port.  ``state``, ``faults`` and ``hooks`` are the device's; ``latency``
+    (seconds) holds each reply that long after its command arrived, as a
+    slower network would, without holding up the commands behind it."""
 
-    def __init__(self, host="127.0.0.1", port=0, state=None, faults=None, hooks=None):
+    def __init__(self, host="127.0.0.1", port=0, state=None, faults=None, hooks=None, latency=0.0):
         self.device = SimulatedDevice(state, faults, hooks)
         server = socketserver.ThreadingTCPServer((host, port), _Handler, bind_and_activate=False)
         server.daemon_threads = True
@@ -131,6 +177,7 @@ class DeviceSimulator:
         server.server_bind()
         server.server_activate()
         server.device = self.device
+        server.latency = latency
         self.server = server
         self.host, self.port = server.server_address[:2]
         self._thread = None
@@ -275,6 +322,8 @@ class SimulatedDevice:
         start = min(state.pointer, state.programmed_end)
         end = min(state.pointer + 16, state.programmed_end)
         page = bytearray(state.flash[start:end])
+        if state.pad_pages:  # a whole page always; flash past the image reads as erased
+            page += b"\xff" * (16 - len(page))
         corrupt = self.faults.corrupt_read
         if corrupt is not None and start <= corrupt < end:
             page[corrupt - start] ^= 0xFF
@@ -313,15 +362,31 @@ def add_state_arguments(parser):
     device.add_argument("--new-version", default="0.2.4.0",
                         help="FPGA version reported after an image was programmed (%(default)s)")
     device.add_argument("--control-fw", default="0.1.0.8", help="control firmware version (%(default)s)")
+    device.add_argument("--pad-pages", action="store_true",
+                        help="answer every read with a whole 16-byte page (past the image, erased flash: 0xFF)")
+    device.add_argument("--latency", type=_milliseconds, default=0.0, metavar="MS",
+                        help="hold each reply this many milliseconds, as a slower network would (commands "
+                             "sent ahead are still read at once)")
+
+
+def _milliseconds(text):
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 60000:
+        raise argparse.ArgumentTypeError("expected milliseconds from 0 to 60000, got %r" % text)
+    return value / 1000.0
 
 
 def state_from_arguments(args):
-    return DeviceState(fpga_version=args.fpga_version, new_version=args.new_version, control_fw=args.control_fw)
+    return DeviceState(fpga_version=args.fpga_version, new_version=args.new_version, control_fw=args.control_fw,
+                       pad_pages=args.pad_pages)
 
 
-def serve(host, port, state, faults, out=sys.stdout):
+def serve(host, port, state, faults, out=sys.stdout, latency=0.0):
     """Runs a simulator in the foreground until Ctrl-C."""
-    sim = DeviceSimulator(host, port, state, faults)
+    sim = DeviceSimulator(host, port, state, faults, latency=latency)
     try:
         # Announced inside the try: from the banner on, Ctrl-C is a normal stop.
         print("Simulated device listening on %s:%d (FPGA %s, control firmware %s); Ctrl-C stops it."
@@ -342,7 +407,7 @@ def main(argv=None):
     add_state_arguments(parser)
     add_fault_arguments(parser)
     args = parser.parse_args(argv)
-    return serve(args.host, args.port, state_from_arguments(args), faults_from_arguments(args))
+    return serve(args.host, args.port, state_from_arguments(args), faults_from_arguments(args), latency=args.latency)
 
 
 if __name__ == "__main__":
