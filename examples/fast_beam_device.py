@@ -114,9 +114,16 @@ class FastBeamDevice(Sweepgate):
 
 
 def main(argv):
+    import argparse
+
     from ondrel.QarCommService import _TCPConn
 
-    host, port = argv[1], int(argv[2]) if len(argv) > 2 else 5025
+    parser = argparse.ArgumentParser(description="Drive a fast-beam device: parallel mode, a gain, and the erase "
+                                                 "and sync of its beam configuration.")
+    parser.add_argument("host", help="the device's address (for example a simulator: 127.0.0.1)")
+    parser.add_argument("port", type=int, nargs="?", default=5025, help="its TCP port (default %(default)s)")
+    args = parser.parse_args(argv[1:])
+    host, port = args.host, args.port
     conn = _TCPConn(host, port)
     if not conn.initConnection():
         print("cannot connect to %s:%d" % (host, port))

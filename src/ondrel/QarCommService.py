@@ -129,6 +129,16 @@ class _TCPConn:
         """Close the connection; closing a closed connection does nothing."""
         self._close(None)
 
+    def abort(self):
+        """From another thread: makes a send or receive in progress fail at
+        once (the call that fails then closes the connection)."""
+        sock = self._sock
+        if sock is not None:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
     def _close(self, reason):
         sock, reader = self._sock, self._reader
         self._sock = self._reader = None

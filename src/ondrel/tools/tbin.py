@@ -22,7 +22,7 @@ import hmac
 import json
 import struct
 
-__all__ = ["PREAMBLE_SIZE", "device_type_text", "seal", "Container", "read"]
+__all__ = ["PREAMBLE_SIZE", "device_type_text", "device_types", "seal", "Container", "extent", "read"]
 
 PREAMBLE_SIZE = 80
 _KEY_TEXT = b"58203617"
@@ -84,6 +84,24 @@ class Container:
         )
 
 
+def extent(data):
+    """How far into a container its size fields reach (the preamble, the
+    header and the image); no byte past it is ever used."""
+    header_length, image_length, start = struct.unpack_from(">III", data)
+    return max(PREAMBLE_SIZE, PREAMBLE_SIZE + header_length, start + image_length)
+
+
 def read(path):
+    """The container at `path`, read only as far as its size fields reach."""
     with open(path, "rb") as f:
-        return Container(f.read())
+        head = f.read(12)
+        if len(head) < 12:
+            return Container(head)
+        return Container(head + f.read(extent(head) - 12))
+
+
+def device_types(dev_type):
+    """The device types a header names, as a list of ints (what the key
+    rule accepts: an int, a decimal text, or a list of them)."""
+    values = dev_type if isinstance(dev_type, list) else [dev_type]
+    return [int(value) for value in values]
