@@ -1,6 +1,12 @@
 #include "core/calls.hpp"
 
+#include <unistd.h>
+
 namespace ondrel::core {
+
+void park_thread() {
+    for (;;) pause();
+}
 
 void raise(PyObject* type, const std::string& message) {
     PyErr_SetString(type, message.c_str());

@@ -5,12 +5,46 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cxxabi.h>
+
 #include <array>
 #include <string>
 
 namespace ondrel::core {
 
 namespace py = pybind11;
+
+// The unwinding with which the interpreter ends a thread (pthread_exit): a
+// daemon thread that wants the interpreter lock back after exit has begun.
+using ThreadExit = abi::__forced_unwind;
+
+// Where the interpreter ends a thread inside one of our calls into Python:
+// the thread stays parked, holding nothing, until the process ends.
+// Unwinding our frames instead would release Python objects without the
+// interpreter lock while the interpreter is being torn down.  (Python 3.14
+// parks such threads itself.)
+[[noreturn]] void park_thread();
+
+// Runs `call`, a call into Python that may let go of the interpreter lock.
+template <class Call>
+auto guarded(Call&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (ThreadExit&) {
+        park_thread();
+    }
+}
+
+// The interpreter lock is let go while `work` (no Python in it) runs.
+template <class Work>
+void without_gil(Work&& work) {
+    PyThreadState* state = PyEval_SaveThread();
+    work();
+    guarded([&] {
+        PyEval_RestoreThread(state);
+        return 0;
+    });
+}
 
 [[noreturn]] inline void throw_python_error() { throw py::error_already_set(); }
 
@@ -32,10 +66,12 @@ py::object call_method(py::handle obj, PyObject* name, const std::array<PyObject
     stack[1] = obj.ptr();
     for (size_t i = 0; i < N; i++) stack[i + 2] = args[i];
 #if PY_VERSION_HEX >= 0x03090000
-    return steal_or_throw(PyObject_VectorcallMethod(name, stack + 1, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return steal_or_throw(guarded(
+        [&] { return PyObject_VectorcallMethod(name, stack + 1, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kw); }));
 #else
-    py::object method = steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
-    return steal_or_throw(_PyObject_Vectorcall(method.ptr(), stack + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    py::object method = steal_or_throw(guarded([&] { return PyObject_GetAttr(obj.ptr(), name); }));
+    return steal_or_throw(guarded(
+        [&] { return _PyObject_Vectorcall(method.ptr(), stack + 2, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw); }));
 #endif
 }
 
@@ -56,18 +92,20 @@ py::object call(py::handle callable, const std::array<PyObject*, N>& args, PyObj
     stack[0] = nullptr;
     for (size_t i = 0; i < N; i++) stack[i + 1] = args[i];
 #if PY_VERSION_HEX >= 0x03090000
-    return steal_or_throw(PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return steal_or_throw(guarded(
+        [&] { return PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw); }));
 #else
-    return steal_or_throw(_PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw));
+    return steal_or_throw(guarded(
+        [&] { return _PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kw); }));
 #endif
 }
 
 inline py::object getattr(py::handle obj, PyObject* name) {
-    return steal_or_throw(PyObject_GetAttr(obj.ptr(), name));
+    return steal_or_throw(guarded([&] { return PyObject_GetAttr(obj.ptr(), name); }));
 }
 
 inline void setattr(py::handle obj, PyObject* name, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw_python_error();
+    if (guarded([&] { return PyObject_SetAttr(obj.ptr(), name, value.ptr()); }) < 0) throw_python_error();
 }
 
 // getattr(cls, name), read from the interpreter's method cache where that
@@ -84,7 +122,7 @@ py::object class_attribute(py::handle cls, PyObject* name, PyObject* getattribut
 bool equals(py::handle value, long number);
 
 inline bool truth(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
+    int r = guarded([&] { return PyObject_IsTrue(obj.ptr()); });
     if (r < 0) throw_python_error();
     return r != 0;
 }

@@ -495,7 +495,7 @@ void ready_function_type(const char* type_name) {
 }
 
 py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
-                         py::handle closure) {
+                         py::handle closure, py::handle module_name) {
     if (def.params.size() > kMaxParams) throw std::logic_error(def.name + ": too many parameters");
     Py_ssize_t nregular = 0, nrequired = 0;
     bool varargs = false, varkw = false;
@@ -532,7 +532,8 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
     if (!PyModule_Check(module.ptr()) || !state_of(module.ptr()))
         throw std::logic_error(def.name + ": not a module made by exec_module");
     py::str fname(def.name), fqualname(qualname);
-    py::object module_name = steal_or_throw(PyModule_GetNameObject(module.ptr()));
+    py::object shown_module = module_name ? py::reinterpret_borrow<py::object>(module_name)
+                                          : steal_or_throw(PyModule_GetNameObject(module.ptr()));
     py::object doc = def.doc ? py::object(py::str(def.doc)) : py::object(py::none());
     py::object defaults_tuple = defaults.size() ? py::object(py::tuple(defaults)) : py::object();
     py::object globals = py::reinterpret_borrow<py::object>(PyModule_GetDict(module.ptr()));
@@ -544,7 +545,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
     f->weakrefs = nullptr;
     f->name = fname.release().ptr();
     f->qualname = fqualname.release().ptr();
-    f->module = module_name.release().ptr();
+    f->module = shown_module.release().ptr();
     f->doc = doc.release().ptr();
     f->annotations = annotations.release().ptr();
     f->signature = nullptr;

@@ -9,9 +9,9 @@
 // `__signature__` so that `inspect.signature` shows the declared parameters.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "core/calls.hpp"
 
-#include <cxxabi.h>
+#include <pybind11/pybind11.h>
 
 #include <string>
 #include <vector>
@@ -84,14 +84,10 @@ void ready_function_type(const char* type_name);
 // namespace, as a Python function holds its globals, so it keeps working
 // whatever becomes of the module later.  `qualname` is the full qualified
 // name ("FpgaTool._sendCmd"); `closure` is handed to the body through Args.
+// `__module__` is the module's name unless `module_name` is given (a function
+// of one module's namespace and state that is bound in another module).
 py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
-                         py::handle closure = py::none());
-
-// The unwinding with which a thread is ended (pthread_exit: the interpreter
-// ends a daemon thread that wants the interpreter lock back after exit has
-// begun).  It is no error: every catch-all lets it pass, or the process
-// aborts.
-using ThreadExit = abi::__forced_unwind;
+                         py::handle closure = py::none(), py::handle module_name = py::handle());
 
 // Runs a body, turning every C++ exception into a Python exception.  Returns
 // a new reference, or nullptr with the Python error set.  Only a ThreadExit

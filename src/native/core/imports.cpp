@@ -1,5 +1,7 @@
 #include "core/imports.hpp"
 
+#include "core/calls.hpp"
+
 namespace ondrel::core {
 
 std::string parent_package(py::handle module_name) {
@@ -9,7 +11,7 @@ std::string parent_package(py::handle module_name) {
 }
 
 py::object import_from(const std::string& module, const char* name) {
-    py::module_ m = py::module_::import(module.c_str());
+    py::object m = steal_or_throw(guarded([&] { return PyImport_ImportModule(module.c_str()); }));
     PyObject* value = PyObject_GetAttrString(m.ptr(), name);
     if (value) return py::reinterpret_steal<py::object>(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();

@@ -101,7 +101,8 @@ py::object beam_pattern_wrapper(const Args& a) {
                 for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.ptr()); i++)
                     call_args[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(args.ptr(), i);
                 py::object kwargs_copy = steal_or_throw(PyDict_Copy(kwargs.ptr()));
-                ret = steal_or_throw(PyObject_Call(func.ptr(), call_args.ptr(), kwargs_copy.ptr()));
+                ret = steal_or_throw(
+                    core::guarded([&] { return PyObject_Call(func.ptr(), call_args.ptr(), kwargs_copy.ptr()); }));
             }
         }
         result = ret;

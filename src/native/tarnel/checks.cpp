@@ -83,7 +83,7 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
     while (text.end > text.begin && bytes[text.end - 1] == 0) text.end--;
     py::object header_text = steal_or_throw(PyUnicode_DecodeUTF8(
         reinterpret_cast<const char*>(bytes) + text.begin, static_cast<Py_ssize_t>(text.length()), "strict"));
-    py::object header_json = c.global(c.n.json).attr("loads")(header_text);
+    py::object header_json = call_method(c.global(c.n.json), c.n.loads, header_text);
     if (c.log_enabled(DEBUG)) c.log(DEBUG, "FPGA tbin header: " + str_of(header_json));
 
     if (!PyDict_Check(header_json.ptr())) {
@@ -91,20 +91,25 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
         core::throw_python_error();
     }
     py::dict fields = py::reinterpret_borrow<py::dict>(header_json);
-    py::object devtype = fields.attr("get")("DEV_TYPE");
-    if (!truth(devtype)) devtype = fields.attr("get")("dev_type");
+    py::object devtype = call_method(fields, c.n.get, c.n.DEV_TYPE);
+    if (!truth(devtype)) devtype = call_method(fields, c.n.get, c.n.dev_type);
     if (devtype.is_none()) c.log(WARNING, "FPGA tbin header missing dev_type/DEV_TYPE");
     std::string key = "58203617" + device_types_text(devtype);
     py::bytes secret(key);
 
     py::object hmac = c.global(c.n.hmac);
-    py::object computed = hmac.attr("digest")(secret, view_of(data, header), "sha256");
+    // hmac.digest(key, msg, "sha256"); it lets go of the interpreter lock for a large message
+    auto digest = [&](Span span) {
+        py::object message = view_of(data, span);
+        return core::call_method<3>(hmac, c.n.digest, {secret.ptr(), message.ptr(), c.n.sha256});
+    };
+    py::object computed = digest(header);
     if (!tags_equal(c, computed, view_of(data, header_tag))) {
         c.log(ERROR, "FPGA tbin header hash mismatch");
         return false;
     }
     Span image = clamp_span(pre->image_start, pre->image_length, size);
-    computed = hmac.attr("digest")(secret, view_of(data, image), "sha256");
+    computed = digest(image);
     if (!tags_equal(c, computed, view_of(data, image_tag))) {
         c.log(ERROR, "FPGA tbin image hash mismatch");
         return false;

@@ -33,25 +33,6 @@ py::object command_argument(py::handle value) {
     return steal_or_throw(PyUnicode_AsUTF8String(s.ptr()));
 }
 
-// Whitespace as str.strip() knows it, for ASCII text.
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
-
-// Whether a reply, stripped of surrounding whitespace, is exactly "0".
-bool acknowledged(py::handle reply) {
-    PyObject* r = reply.ptr();
-    if (PyUnicode_CheckExact(r) && PyUnicode_IS_ASCII(r)) {
-        const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(r));
-        Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(r);
-        while (b < e && is_ascii_space(s[b])) b++;
-        while (e > b && is_ascii_space(s[e - 1])) e--;
-        return e - b == 1 && s[b] == '0';
-    }
-    py::object stripped = reply.attr("strip")();
-    int eq = PyObject_RichCompareBool(stripped.ptr(), py::str("0").ptr(), Py_EQ);
-    if (eq < 0) core::throw_python_error();
-    return eq == 1;
-}
-
 }  // namespace
 
 py::object op_init(const Args& a) {
@@ -118,14 +99,9 @@ py::object op_getRecv(const Args& a) {
             result = steal_or_throw(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()),
                                                          "strict"));
         else
-            result = data.attr("decode")("utf-8");
-    } else if (PyBytes_Check(data.ptr())) {
-        // The reply without its 4 leading and 2 trailing bytes.
-        Py_ssize_t size_ = PyBytes_GET_SIZE(data.ptr());
-        result = size_ > 6 ? bytes_of(PyBytes_AS_STRING(data.ptr()) + 4, static_cast<size_t>(size_ - 6))
-                           : bytes_of("", 0);
+            result = steal_or_throw(core::guarded([&] { return PyObject_CallMethod(data.ptr(), "decode", "s", "utf-8"); }));
     } else {
-        result = data[py::slice(4, -2, 1)];
+        result = raw_payload(data);
     }
     if (truth(log_print) && c.log_enabled(DEBUG)) {
         py::object message = steal_or_throw(PyUnicode_Concat(py::str("Received data: ").ptr(), py::str(result).ptr()));

@@ -28,8 +28,7 @@ void refuse_embedded_nul(const std::string& fs) {
 int open_for_reading(const std::string& fs, int* err) {
     refuse_embedded_nul(fs);
     int fd;
-    {
-        py::gil_scoped_release nogil;
+    core::without_gil([&] {
         do {
             fd = ::open(fs.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         } while (fd < 0 && errno == EINTR);
@@ -50,7 +49,7 @@ int open_for_reading(const std::string& fs, int* err) {
                 fd = -1;
             }
         }
-    }
+    });
     return fd;
 }
 
@@ -92,8 +91,7 @@ void require_regular_file(const std::string& fs, py::handle shown) {
 PathStatus stat_path(const std::string& fs) {
     refuse_embedded_nul(fs);
     PathStatus s{};
-    py::gil_scoped_release nogil;
-    s.err = ::stat(fs.c_str(), &s.st) == 0 ? 0 : errno;
+    core::without_gil([&] { s.err = ::stat(fs.c_str(), &s.st) == 0 ? 0 : errno; });
     return s;
 }
 
@@ -153,8 +151,7 @@ py::object FileReader::read_bytes(uint64_t limit) {
 size_t FileReader::read_at(char* out, size_t size, uint64_t offset) {
     size_t got = 0;
     int err = 0;
-    {
-        py::gil_scoped_release nogil;
+    core::without_gil([&] {
         while (got < size) {
             ssize_t n = ::pread(fd_, out + got, size - got, static_cast<off_t>(offset + got));
             if (n < 0 && errno == EINTR) continue;
@@ -162,7 +159,7 @@ size_t FileReader::read_at(char* out, size_t size, uint64_t offset) {
             if (n <= 0) break;
             got += static_cast<size_t>(n);
         }
-    }
+    });
     if (err) raise_os_error(err, path_);
     return got;
 }
@@ -170,11 +167,10 @@ size_t FileReader::read_at(char* out, size_t size, uint64_t offset) {
 size_t FileReader::read(char* out, size_t size) {
     ssize_t n;
     int err;
-    {
-        py::gil_scoped_release nogil;
+    core::without_gil([&] {
         n = read_fully(fd_, out, size);
         err = errno;
-    }
+    });
     if (n < 0) raise_os_error(err, path_);
     return static_cast<size_t>(n);
 }

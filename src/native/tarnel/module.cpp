@@ -135,8 +135,11 @@ void load(py::module_ m, State& state) {
         members.push_back({op.def.name, core::make_function(op.def, m, "FpgaTool." + op.def.name, closure)});
     }
     py::tuple bases = py::make_tuple(py::module_::import("builtins").attr("object"));
-    m.attr("FpgaTool") = core::build_class(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type), "FpgaTool",
-                                           bases, name, nullptr, members);
+    py::object tool_class = core::build_class(py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type),
+                                              "FpgaTool", bases, name, nullptr, members);
+    m.attr("FpgaTool") = tool_class;
+    for (PyObject* operation : {state.n._sendCmd, state.n._getRecv, state.n._fpgaProgram, state.n._fpgaRead})
+        state.own_exchange.emplace_back(operation, core::getattr(tool_class, operation));
 }
 
 using ModuleState = core::ModuleState<State>;
@@ -155,6 +158,80 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tarnel", nullptr, sizeof(State
 
 }  // namespace
 
+// --- the windowed engine ------------------------------------------------------------
+//
+// A second module in this library, loaded by ondrel.tools.windowed under the
+// name ondrel.tools._window.  Its functions belong to ondrel.Tarnel (its
+// namespace and state, as if defined there) without being bound in it, so
+// that module keeps exactly its own names.
+
+namespace {
+
+const char* const kProgramWindowedDoc =
+    "Write an image as FpgaTool._fpgaProgramFile does, with up to `window` commands in flight.\n"
+    "\n"
+    "The program and read commands go straight to the tool's connection (sendRawBytes,\n"
+    "recvRawBytes), past its _sendCmd, _getRecv, _fpgaProgram and _fpgaRead: a tool that\n"
+    "replaces one of those is refused with TypeError.  Every other operation of the tool\n"
+    "(erase, page pointer, done, refresh, the progress callback) is called as usual.  On a\n"
+    "refused block the commands in flight are drained and the image is written again from\n"
+    "the erase, one block at a time.  A window of 1 is _fpgaProgramFile itself.";
+
+const char* const kReadWindowedDoc =
+    "Read `pages` pages (FPGA_READ) with up to `window` commands in flight; the replies without\n"
+    "their framing, joined.  `progress`, when given, is called with the pages read so far.\n"
+    "Resets nothing: reset the page pointer first.  Goes past the same operations as\n"
+    "_fpgaProgramFileWindowed, and refuses a tool that replaces one.";
+
+void load_window(py::module_ m) {
+    std::string root = core::parent_package(py::str(core::parent_package(m.attr("__name__"))));  // ondrel
+    py::module_ tarnel = py::module_::import((root + ".Tarnel").c_str());
+    if (PyModule_GetDef(tarnel.ptr()) != &module_def)
+        throw py::import_error("the windowed engine works only with the ondrel.Tarnel it was built with");
+    py::object shown = py::str(root + ".tools.windowed");
+    py::object int_t = py::module_::import("builtins").attr("int");
+    py::object str_t = py::module_::import("builtins").attr("str");
+    py::object bool_t = py::module_::import("builtins").attr("bool");
+    py::object bytes_t = py::module_::import("builtins").attr("bytes");
+    m.attr("program_file") = core::make_function(
+        {"program_file", kProgramWindowedDoc,
+         {arg("tool"), arg("image_path", str_t), opt("device_type", py::int_(28), int_t), opt("window", py::int_(32), int_t)},
+         op_fpgaProgramFileWindowed, bool_t},
+        tarnel, "program_file", py::none(), shown);
+    m.attr("read_pages") = core::make_function(
+        {"read_pages", kReadWindowedDoc,
+         {arg("tool"), arg("pages", int_t), opt("window", py::int_(32), int_t), opt("progress", py::none())},
+         op_fpgaReadWindowed, bytes_t},
+        tarnel, "read_pages", py::none(), shown);
+}
+
+int exec_window(PyObject* m) {
+    try {
+        load_window(py::reinterpret_borrow<py::module_>(m));
+        return 0;
+    } catch (core::ThreadExit&) {
+        throw;
+    } catch (...) {
+        core::translate_current_exception();
+        return -1;
+    }
+}
+
+PyModuleDef_Slot window_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_window)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef window_def = {PyModuleDef_HEAD_INIT, "_window", "The windowed transfer engine of ondrel.Tarnel.", 0,
+                          nullptr, window_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
 }  // namespace ondrel::tarnel
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_Tarnel() { return PyModuleDef_Init(&ondrel::tarnel::module_def); }
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit__window() { return PyModuleDef_Init(&ondrel::tarnel::window_def); }

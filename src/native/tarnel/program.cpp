@@ -1,6 +1,7 @@
 // FpgaTool._fpgaProgramFile: write an image 16 bytes per command, read it
 // back 16 bytes per command, and compare SHA-256 digests of both.
 #include "tarnel/files.hpp"
+#include "tarnel/pipeline.hpp"
 #include "tarnel/pure.hpp"
 #include "tarnel/tarnel.hpp"
 
@@ -18,7 +19,6 @@ using core::equals;
 using core::getattr;
 using core::steal_or_throw;
 using core::truth;
-using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as time.monotonic()
 
 // A block the device keeps refusing is sent this many times in all.
 constexpr int kMaxAttempts = 10;
@@ -114,10 +114,19 @@ private:
     std::string pending_;
 };
 
+// The device refused a block while later ones were in flight.
+struct Refused {
+    uint64_t offset;
+};
+
+// Writes an image and reads it back.  With a window above 1 up to that many
+// commands are in flight on the connection (see pipeline.hpp); otherwise
+// each block and page is one exchange through the tool's own _fpgaProgram
+// and _fpgaRead.
 class Programmer {
 public:
-    Programmer(const Ctx& c, py::handle self, py::handle image_path)
-        : c_(c), self_(self), image_path_(image_path), progress_(c) {}
+    Programmer(const Ctx& c, py::handle self, py::handle image_path, size_t window = 1)
+        : c_(c), self_(self), image_path_(image_path), window_(window), read_window_(window), progress_(c) {}
 
     bool run(py::handle device_type) {
         try {
@@ -125,6 +134,7 @@ public:
         } catch (core::ThreadExit&) {
             throw;
         } catch (...) {
+            if (pipeline_) pipeline_->settle();  // never leave the connection out of step
             progress_.flush_after_error();
             throw;
         }
@@ -151,17 +161,34 @@ private:
         }
 
         Clock::time_point start = Clock::now();
-        Digest written(c_);
-        if (equals(device_type, 28)) call_method(self_, n._fpgaErase, py::bytes("14"));
-        else if (equals(device_type, 32)) call_method(self_, n._fpgaErase, py::bytes("12"));
-        call_method(self_, n._fpgaRstPagePtr, py::bytes("CFG"));
-        report("write", 0, 0);
-
-        uint64_t sent = container ? write_container(verified ? verified : read_container(fs, image_path_), written)
-                                  : write_raw(fs, file_size, written);
+        py::object data = verified;
+        std::optional<Digest> written;
+        uint64_t sent = 0;
+        for (;;) {
+            written.emplace(c_);
+            if (equals(device_type, 28)) call_method(self_, n._fpgaErase, py::bytes("14"));
+            else if (equals(device_type, 32)) call_method(self_, n._fpgaErase, py::bytes("12"));
+            call_method(self_, n._fpgaRstPagePtr, py::bytes("CFG"));
+            report("write", 0, 0);
+            if (container && !data) data = read_container(fs, image_path_);
+            if (window_ > 1) pipeline_.emplace(c_, self_, window_);
+            try {
+                sent = container ? write_container(data, *written) : write_raw(fs, file_size, *written);
+                break;
+            } catch (const Refused& refused) {
+                // A refused block cannot be sent again in place once later ones followed it.
+                pipeline_->settle();
+                pipeline_.reset();
+                progress_.end_line();
+                c_.log(WARNING, "FPGA refused the block at image offset " + std::to_string(refused.offset) + " with " +
+                                    std::to_string(window_) + " commands in flight; programming again from the "
+                                    "erase, one block at a time");
+                window_ = 1;
+            }
+        }
 
         progress_.end_line();
-        std::string written_hex = written.hexdigest();
+        std::string written_hex = written->hexdigest();
         if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "w hash: " + written_hex);
         c_.log(INFO, "Verify Data");
         report("verify", 0, sent);
@@ -232,10 +259,35 @@ private:
     }
 
     void write_block(const char* data, size_t size, uint64_t& sent, uint64_t total) {
+        if (pipeline_) {
+            if (pipeline_->full()) complete_block(sent, total);
+            pipeline_->send(program_frame(data, size), size);
+            return;
+        }
         Timed attempt = program_block(data, size, sent);
         sent += size;
         progress_.line(sent, total, attempt.begin, attempt.end);
         report("write", sent, total);
+    }
+
+    // The reply to the oldest block in flight.
+    void complete_block(uint64_t& sent, uint64_t total) {
+        Pipeline::Reply reply = pipeline_->receive();
+        py::object text = PyBytes_Check(reply.data.ptr())
+                              ? core::steal_or_throw(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(reply.data.ptr()),
+                                                                          PyBytes_GET_SIZE(reply.data.ptr()), "replace"))
+                              : core::steal_or_throw(core::guarded([&] {
+                                    return PyObject_CallMethod(reply.data.ptr(), "decode", "ss", "utf-8", "replace");
+                                }));
+        if (!acknowledged(text)) throw Refused{sent};
+        sent += reply.tag;
+        progress_.line(sent, total, reply.begin, reply.end);
+        report("write", sent, total);
+    }
+
+    // The blocks still in flight at the end of the image.
+    void complete_blocks(uint64_t& sent, uint64_t total) {
+        while (pipeline_ && !pipeline_->empty()) complete_block(sent, total);
     }
 
     // A container: only the image inside it is written.
@@ -253,10 +305,11 @@ private:
         const char* first = bytes + image.begin;
         uint64_t total = image.length();
         uint64_t sent = 0;
-        while (sent < total) {
-            size_t block = static_cast<size_t>(std::min<uint64_t>(kBlockSize, total - sent));
-            write_block(first + sent, block, sent, total);
+        for (uint64_t at = 0; at < total; at += kBlockSize) {
+            size_t block = static_cast<size_t>(std::min<uint64_t>(kBlockSize, total - at));
+            write_block(first + at, block, sent, total);
         }
+        complete_blocks(sent, total);
         if (total) written.update(view_of(data, image.begin, image.end));
         return sent;
     }
@@ -272,7 +325,10 @@ private:
             if (got) written.update(chunk);
             for (size_t at = 0; at < got; at += kBlockSize)
                 write_block(data + at, std::min(kBlockSize, got - at), sent, file_size);
-            if (got < kChunk) return sent;
+            if (got < kChunk) {
+                complete_blocks(sent, file_size);
+                return sent;
+            }
         }
     }
 
@@ -281,6 +337,19 @@ private:
         const Names& n = c_.n;
         Digest read(c_);
         call_method(self_, n._fpgaRstPagePtr, py::bytes("CFG"));
+        if (read_window_ > 1) {
+            pipeline_.emplace(c_, self_, read_window_);
+            uint64_t pages = (sent + kBlockSize - 1) / kBlockSize;
+            read_pages(*pipeline_, pages, py::bytes("FPGA_READ\r\n"), [&](py::handle page, uint64_t done,
+                                                                             const Pipeline::Reply& reply) {
+                progress_.line(done * kBlockSize, sent, reply.begin, reply.end);
+                report("verify", done * kBlockSize, sent);
+                read.add(page);
+            });
+            pipeline_.reset();
+            progress_.end_line();
+            return read.hexdigest();
+        }
         for (uint64_t done = kBlockSize; done < sent + kBlockSize; done += kBlockSize) {
             Clock::time_point begin = Clock::now();
             py::object page = call_method(self_, n._fpgaRead);
@@ -296,7 +365,10 @@ private:
     const Ctx& c_;
     py::handle self_;
     py::handle image_path_;
+    size_t window_;       // blocks in flight while writing (1 after a refusal)
+    size_t read_window_;  // pages in flight while reading back
     ProgressOutput progress_;
+    std::optional<Pipeline> pipeline_;  // the commands in flight, in a windowed stage
 };
 
 }  // namespace
@@ -306,6 +378,56 @@ py::object op_fpgaProgramFile(const Args& a) {
     py::handle image_path = core::require_text(a[1], "image_path");
     py::object device_type = core::require_integer(a[2], "device_type");
     return py::bool_(Programmer(c, a[0], image_path).run(device_type));
+}
+
+// The window argument of the module functions: a whole number from 1 on.
+size_t window_size(py::handle value) {
+    py::object number = core::require_integer(value, "window");
+    long long window = PyLong_AsLongLong(number.ptr());
+    if (window == -1 && PyErr_Occurred()) core::throw_python_error();
+    if (window < 1 || window > 65536) {
+        PyErr_Format(PyExc_ValueError, "window must be from 1 to 65536 commands in flight, not %lld", window);
+        core::throw_python_error();
+    }
+    return static_cast<size_t>(window);
+}
+
+py::object op_fpgaProgramFileWindowed(const Args& a) {
+    Ctx c(a);
+    py::handle tool = a[0];
+    py::handle image_path = core::require_text(a[1], "image_path");
+    py::object device_type = core::require_integer(a[2], "device_type");
+    size_t window = window_size(a[3]);
+    if (window > 1) require_own_exchange(c, tool);
+    return py::bool_(Programmer(c, tool, image_path, window).run(device_type));
+}
+
+py::object op_fpgaReadWindowed(const Args& a) {
+    Ctx c(a);
+    py::handle tool = a[0], progress = a[3];
+    py::object count = core::require_integer(a[1], "pages");
+    unsigned long long pages = PyLong_AsUnsignedLongLong(count.ptr());
+    if (pages == static_cast<unsigned long long>(-1) && PyErr_Occurred()) core::throw_python_error();
+    size_t window = window_size(a[2]);
+    require_own_exchange(c, tool);
+    Pipeline pipeline(c, tool, window);
+    py::list payloads;
+    try {
+        read_pages(pipeline, pages, py::bytes("FPGA_READ\r\n"), [&](py::handle page, uint64_t done,
+                                                                      const Pipeline::Reply&) {
+            payloads.append(page);
+            if (!progress.is_none()) {
+                py::object number = py::int_(done);
+                core::call<1>(progress, {number.ptr()});
+            }
+        });
+    } catch (core::ThreadExit&) {
+        throw;
+    } catch (...) {
+        pipeline.settle();
+        throw;
+    }
+    return py::bytes("").attr("join")(payloads);
 }
 
 }  // namespace ondrel::tarnel

@@ -54,6 +54,34 @@ py::object view_of(const py::object& bytes, size_t begin, size_t end) {
         PySequence_GetSlice(whole.ptr(), static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end)));
 }
 
+py::object raw_payload(py::handle reply) {
+    if (!PyBytes_Check(reply.ptr())) return reply[py::slice(4, -2, 1)];
+    Py_ssize_t size = PyBytes_GET_SIZE(reply.ptr());
+    return size > 6 ? bytes_of(PyBytes_AS_STRING(reply.ptr()) + 4, static_cast<size_t>(size - 6)) : bytes_of("", 0);
+}
+
+namespace {
+
+// Whitespace as str.strip() knows it, for ASCII text.
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f); }
+
+}  // namespace
+
+bool acknowledged(py::handle reply) {
+    PyObject* r = reply.ptr();
+    if (PyUnicode_CheckExact(r) && PyUnicode_IS_ASCII(r)) {
+        const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(r));
+        Py_ssize_t b = 0, e = PyUnicode_GET_LENGTH(r);
+        while (b < e && is_ascii_space(s[b])) b++;
+        while (e > b && is_ascii_space(s[e - 1])) e--;
+        return e - b == 1 && s[b] == '0';
+    }
+    py::object stripped = core::steal_or_throw(core::guarded([&] { return PyObject_CallMethod(reply.ptr(), "strip", nullptr); }));
+    int eq = PyObject_RichCompareBool(stripped.ptr(), py::str("0").ptr(), Py_EQ);
+    if (eq < 0) core::throw_python_error();
+    return eq == 1;
+}
+
 std::string str_of(py::handle obj) {
     py::str s = py::str(obj);
     PyObject* utf8 = PyUnicode_AsEncodedString(s.ptr(), "utf-8", "backslashreplace");

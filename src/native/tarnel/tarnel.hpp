@@ -6,6 +6,7 @@
 #include "core/function.hpp"
 #include "core/module.hpp"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,8 @@ using core::Args;
     /* logger, stream and digest methods */                                                                  \
     NAME(isEnabledFor) NAME(debug) NAME(info) NAME(warning) NAME(error) VALUE(stdout_, core::name("stdout")) \
     NAME(write) NAME(flush) NAME(update) NAME(hexdigest) NAME(sha256) NAME(digest) NAME(compare_digest)      \
+    NAME(loads) NAME(get) VALUE(fpga_ver, core::name("fpga_ver"))                                            \
+    VALUE(empty_text, core::name("")) VALUE(DEV_TYPE, core::name("DEV_TYPE")) VALUE(dev_type, core::name("dev_type")) \
     /* keyword names of calls */                                                                             \
     VALUE(kw_getRecv, core::keywords({"log_print", "size", "isdecode"}))                                     \
     VALUE(kw_isdecode, core::keywords({"isdecode"}))                                                         \
@@ -58,9 +61,14 @@ struct State {
     Names n;
     std::string package;                  // "ondrel": where the sibling modules are imported from
     std::vector<VerifiedImage*> updates;  // updates in progress, innermost last
+    // FpgaTool's own exchange operations, by name: a windowed transfer goes
+    // past them, so it refuses a tool that replaces one.
+    std::vector<std::pair<PyObject*, py::object>> own_exchange;
 };
 
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
+
+using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as time.monotonic()
 
 // What a method body works with: its module's state and namespace.
 class Ctx {
@@ -103,6 +111,14 @@ py::object bytes_of(const char* data, size_t size);
 // lives: whoever it is handed to may keep it.
 py::object view_of(const py::object& bytes, size_t begin, size_t end);
 
+// A raw reply without its 4 leading and 2 trailing bytes (empty when it has
+// 6 bytes or fewer), as the raw exchange returns it.
+py::object raw_payload(py::handle reply);
+
+// Whether a block program reply (text), stripped of surrounding whitespace,
+// is exactly "0".
+bool acknowledged(py::handle reply);
+
 // str(obj) as a std::string (UTF-8, lone surrogates escaped).
 std::string str_of(py::handle obj);
 
@@ -127,5 +143,10 @@ py::object op_initFpga(const Args& a);
 py::object op_set_progress_callback(const Args& a);
 py::object op_processFpgaUpdate(const Args& a);
 py::object op_disconnect(const Args& a);
+
+// --- module functions: the windowed transfer ---------------------------------
+
+py::object op_fpgaProgramFileWindowed(const Args& a);
+py::object op_fpgaReadWindowed(const Args& a);
 
 }  // namespace ondrel::tarnel

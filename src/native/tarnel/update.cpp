@@ -78,7 +78,7 @@ py::object updated_version(const Ctx& c, py::handle self, py::handle device_type
     const Names& n = c.n;
     if (equals(device_type, 32)) return call_method(self, n._fpgaGetVersion);
     if (!equals(device_type, 28)) return py::str("");
-    py::object info = c.global(n.json).attr("loads")(call_method(self, n._fpgaGetInfo));
+    py::object info = call_method(c.global(n.json), n.loads, call_method(self, n._fpgaGetInfo));
     if (!PyDict_Check(info.ptr())) {
         PyErr_Format(PyExc_TypeError, "device information is a JSON %s, not an object", Py_TYPE(info.ptr())->tp_name);
         core::throw_python_error();
@@ -93,7 +93,7 @@ py::object updated_version(const Ctx& c, py::handle self, py::handle device_type
                      Py_TYPE(first.ptr())->tp_name);
         core::throw_python_error();
     }
-    return first.attr("get")("fpga_ver", "");
+    return core::call_method<2>(first, n.get, {n.fpga_ver, n.empty_text});
 }
 
 }  // namespace
