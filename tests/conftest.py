@@ -131,14 +131,15 @@ def device():
 
 @pytest.fixture
 def simulator():
-    """Starts simulated devices on loopback ports: simulator(**faults), or
-    simulator(faults=..., hooks=..., state=...); stopped after the test."""
+    """Starts simulated devices on loopback ports: simulator(**faults), with
+    state=, hooks= and latency= (seconds) as the simulator takes them; all
+    are stopped after the test."""
     from ondrel.tools.devsim import DeviceSimulator, Faults
 
     sims = []
 
-    def start(hooks=None, state=None, **faults):
-        sim = DeviceSimulator(state=state, faults=Faults(**faults), hooks=hooks).start()
+    def start(hooks=None, state=None, latency=0.0, **faults):
+        sim = DeviceSimulator(state=state, faults=Faults(**faults), hooks=hooks, latency=latency).start()
         sims.append(sim)
         return sim
 

@@ -127,7 +127,7 @@ def cmd_update(session):
 
 
 def _update_one(job, Tarnel, args, image):
-    tool = job.connect(Tarnel, args.timeout)
+    tool = job.connect(Tarnel, args.timeout, args.window)
     init = tool.initFpga(args.device_type, disable_fw_check=args.no_fw_check)
     if init.RetCode is not Tarnel.RetCode.OK:
         raise Failure("initialisation refused: %s" % init.RetMsg)
@@ -171,18 +171,15 @@ def _table(header, rows):
 # --- verify and dump ------------------------------------------------------------------------
 
 
-def read_flash(job, tool, size, stage):
+def read_flash(job, tool, size, stage, window):
     """`size` bytes of flash from the start, read with the tool's own
-    commands (page pointer reset, then one read per 16-byte page); what the
-    device returned, which may be more or less than asked."""
-    tool._fpgaRstPagePtr(b"CFG")
-    pages = []
-    done = 0
+    commands (page pointer reset, then one read per 16-byte page, up to
+    `window` in flight); what the device returned, which may be more or less
+    than asked."""
+    from .windowed import read_flash
+
     job.progress(stage, 0, size)
-    for done in range(PAGE, size + PAGE, PAGE):
-        pages.append(tool._fpgaRead())
-        job.progress(stage, min(done, size), size)
-    return b"".join(pages)
+    return read_flash(tool, size, window, lambda pages: job.progress(stage, min(pages * PAGE, size), size))
 
 
 def cmd_verify(session):
@@ -217,7 +214,7 @@ def cmd_verify(session):
 def _verify_one(job, Tarnel, args, image):
     tool = job.connect(Tarnel, args.timeout)
     data = image.data
-    flash = read_flash(job, tool, len(data), "verify")
+    flash = read_flash(job, tool, len(data), "verify", args.window)
     common = min(len(flash), len(data))
     offset = next((i for i in range(common) if flash[i] != data[i]), None) if flash[:common] != data[:common] \
         else None
@@ -257,7 +254,7 @@ def cmd_dump(session):
 
 def _dump_one(job, Tarnel, args):
     tool = job.connect(Tarnel, args.timeout)
-    flash = read_flash(job, tool, args.size, "read")
+    flash = read_flash(job, tool, args.size, "read", args.window)
     if len(flash) < args.size:
         raise Failure("%s returned %d of the %d bytes asked for; nothing was written"
                       % (job.target.label, len(flash), args.size))
@@ -391,12 +388,13 @@ def cmd_demo(session):
         with open(path, "wb") as f:
             f.write(tbin.seal(image, 32, header={"FPGA_VER": sims[0].state.new_version, "BUILD": "demo"}))
         addresses = ["%s:%d" % (sim.host, sim.port) for sim in sims]
+        window = ["--window", str(args.window)] if args.window > 1 else []
         session.err.write("Demo: %d simulated device%s on %s; a %d KiB image sealed for device type 32 at %s.\n"
                           "  $ ondrel-fpga update %s %s\n"
-                          % (len(sims), "s" if len(sims) > 1 else "", ", ".join(addresses), args.kib, path, path,
-                             " ".join("--address " + a for a in addresses)))
+                          % (len(sims), "s" if len(sims) > 1 else "", ", ".join(addresses), args.kib, path,
+                             " ".join([path] + window), " ".join("--address " + a for a in addresses)))
         session.err.flush()
-        update = build_parser().parse_args(["update", path, "--timeout", "10"] +
+        update = build_parser().parse_args(["update", path, "--timeout", "10"] + window +
                                            [word for a in addresses for word in ("--address", a)])
         for option in ("verbose", "quiet", "no_progress"):
             setattr(update, option, getattr(args, option))
@@ -407,8 +405,8 @@ def cmd_demo(session):
         session.emit("%d of %d devices hold the image, checked on the simulators; %.2f s for all of them\n"
                      % (held, len(sims), seconds))
         if code == EXIT_OK and len(sims) == 1:
-            session.err.write("  $ ondrel-fpga verify %s --address %s\n" % (path, addresses[0]))
-            verify = build_parser().parse_args(["verify", path, "--address", addresses[0]])
+            session.err.write("  $ ondrel-fpga verify %s --address %s\n" % (" ".join([path] + window), addresses[0]))
+            verify = build_parser().parse_args(["verify", path, "--address", addresses[0]] + window)
             for option in ("verbose", "quiet", "no_progress"):
                 setattr(verify, option, getattr(args, option))
             code = cmd_verify(Session(verify, session.out, session.err))
@@ -582,6 +580,11 @@ def build_parser():
                        help="time allowed for each reply of the device (default %(default)s; a flash erase may "
                             "need more)")
 
+    def window_option(p):
+        p.add_argument("--window", type=_whole(1, 1024, "--window"), default=1, metavar="N",
+                       help="keep up to N commands in flight while writing and reading back (default 1: one at a "
+                            "time); on a real network 32 is many times faster")
+
     def output_options(p, json_output=True):
         p.add_argument("--no-progress", action="store_true", help="show no progress")
         if json_output:
@@ -599,6 +602,7 @@ def build_parser():
     p.add_argument("--no-fw-check", action="store_true", help="skip the minimum FPGA version check")
     p.add_argument("--force", action="store_true",
                    help="update even when the container is sealed for other device types")
+    window_option(p)
     output_options(p)
     p.set_defaults(run=cmd_update)
 
@@ -607,6 +611,7 @@ def build_parser():
                                    "equals the image, 1 with the first difference otherwise.")
     p.add_argument("image", metavar="IMAGE")
     device_options(p)
+    window_option(p)
     output_options(p)
     p.set_defaults(run=cmd_verify)
 
@@ -617,6 +622,7 @@ def build_parser():
     p.add_argument("--size", type=_size, required=True, metavar="N", help="bytes to read (K and M allowed)")
     p.add_argument("-o", "--output", required=True, metavar="FILE", help="file to write")
     p.add_argument("--force", action="store_true", help="overwrite FILE if it exists")
+    window_option(p)
     output_options(p, json_output=False)
     p.set_defaults(run=cmd_dump)
 
@@ -661,6 +667,7 @@ def build_parser():
     p.add_argument("--devices", type=_whole(1, 64, "--devices"), default=1, help="simulated devices (default 1)")
     p.add_argument("--latency", type=devsim._milliseconds, default=0.0, metavar="MS",
                    help="network delay of each reply in milliseconds (default 0)")
+    window_option(p)
     p.add_argument("--no-progress", action="store_true", help="show no progress")
     p.set_defaults(run=cmd_demo)
     return parser

@@ -105,11 +105,13 @@ class Console:
                 self._draw(now)
 
     def finish(self, device):
-        """The device's work is over: its last stage ends, and what was held
-        back for it is shown."""
+        """The device's work is over: a stage it left unfinished is said to
+        have stopped, and what was held back for it is shown."""
         with self._lock:
-            if device.stage is not None:
-                self._end_stage(device, time.monotonic())
+            stage, device.stage = device.stage, None
+            if stage is not None and self._progress:
+                self._line(self._prefix(device) + "%s: stopped after %s of %s"
+                           % (stage.name, _quantity(min(stage.done, stage.total)), _quantity(stage.total)))
             held, device.held = device.held, []
             for text in held:
                 self._line(text)

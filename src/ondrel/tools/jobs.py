@@ -153,14 +153,21 @@ class Job:
 
     # -- for the work ---------------------------------------------------------
 
-    def connect(self, Tarnel, timeout=None):
-        """An FpgaTool on its own connection to the device."""
+    def connect(self, Tarnel, timeout=None, window=1):
+        """An FpgaTool on its own connection to the device; with a window
+        above 1, one whose image programming keeps that many commands in
+        flight (see ondrel.tools.windowed)."""
         self.check_cancel()
+        if window > 1:
+            from .windowed import WindowedFpgaTool as base
+        else:
+            base = Tarnel.FpgaTool
         try:
-            tool = _tracking(Tarnel.FpgaTool)(address=self.target.host, port=self.target.port)
+            tool = _tracking(base)(address=self.target.host, port=self.target.port)
         except (ConnectionError, OSError) as exc:
             raise Failure("cannot connect to %s (%s)" % (self.target.label, exc)) from None
         tool.job = self
+        tool.window = window
         if timeout is not None:
             tool._conn.settimeout(timeout)
         self.tool = tool
