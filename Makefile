@@ -1,9 +1,11 @@
 # The two commands of the README:
 #   make demo   an FPGA update against the built-in device simulator
-#   make test   every test, on the default Python 3 and on Python 3.8
+#   make test   every test, on every Python we support, and under the sanitizers
+# and for lab PCs without a compiler:
+#   make wheel  portable wheels in wheelhouse/ (manylinux_2_17, one per Python)
 PYTHON ?= python3
 
-.PHONY: demo test venv clean
+.PHONY: demo test venv wheel clean
 
 venv:
 	scripts/venv "$(PYTHON)" .venv/default
@@ -14,5 +16,8 @@ demo: venv
 test:
 	scripts/run-tests
 
+wheel:
+	scripts/build-wheels
+
 clean:
-	rm -rf build .venv
+	rm -rf build .venv wheelhouse
