@@ -8,7 +8,7 @@ import pytest
 
 import ondrel.qardev.Sweepgate as S
 from ondrel.QarUtils import RetCode, RetType
-from tests.conftest import DeviceConnection
+from .conftest import DeviceConnection, SweepgateDevice
 
 HUGE = 10**100
 WRONG = [None, [], {}, object(), 1j, b"\xff", "\udcff", HUGE, -HUGE, float("nan")]
@@ -138,16 +138,9 @@ def test_a_callback_that_is_not_callable(tool, image_dir):
         tool._fpgaProgramFile(image_dir("fw.bin", b"abc"), 32)
 
 
-class Device(S.Sweepgate):
-    _create_beam_pattern_mgr = getFastBeamGain = getFastBeamPattern = lambda self, *a: RetType()
-    setFastBeamGain = setFastBeamPatternThetaPhi = setFastBeamPatternAzEl = lambda self, *a, **k: RetType()
-    _setExtCtrl = _getExtCtrl = _setBeamPatternEnable = _reboot = lambda self, *a: RetType(data="1")
-    _eraseBeamPattern = _applyBeamPatternToBFIC = lambda self, **k: RetType()
-
-
 @pytest.mark.parametrize("value", WRONG, ids=[repr(v)[:12] for v in WRONG])
 def test_sweepgate_operations_survive_wrong_values(value):
-    device = Device()
+    device = SweepgateDevice(_getExtCtrl=RetType(data="1"), _setExtCtrl=RetType(data="1"))
     for call in (lambda: device.setFastParallelMode(value), lambda: device.setFastParallelMode(True, value),
                  lambda: S.Sweepgate.getFastBeamGain(device, value, value),
                  lambda: S.Sweepgate.setFastBeamGain(device, 0, value, value, value, value),

@@ -8,7 +8,8 @@ import threading
 import pytest
 
 from ondrel.QarUtils import RetCode
-from ondrel.tools.devsim import DeviceSimulator, Faults
+from ondrel.tools.devsim import Faults
+from ondrel.tools.tbin import seal
 
 IMAGE = os.urandom(800)  # 50 blocks
 BLOCKS = 50
@@ -20,19 +21,14 @@ def image(image_dir):
 
 
 @pytest.fixture
-def device(Tarnel):
-    sims = []
+def device(simulator, tool_on):
+    """device(**faults): a simulated device with those faults, and a tool on it."""
 
     def start(**faults):
-        sim = DeviceSimulator(faults=Faults(**faults)).start()
-        sims.append(sim)
-        tool = Tarnel.FpgaTool(address=sim.host, port=sim.port)
-        tool._conn.settimeout(1.0)
-        return sim, tool
+        sim = simulator(**faults)
+        return sim, tool_on(sim, timeout=1.0)
 
-    yield start
-    for sim in sims:
-        sim.stop()
+    return start
 
 
 def recovers(sim, tool, image):
@@ -125,27 +121,25 @@ def test_slow_device_still_completes(device, image_dir):
     assert tool.processFpgaUpdate(image_dir("small.bin", IMAGE[:64])).RetCode is RetCode.OK
 
 
-def test_two_tools_update_two_devices_from_two_threads(Tarnel, image_dir, capsys):
+def test_two_tools_update_two_devices_from_two_threads(Tarnel, simulator, image_dir, capsys):
     images = [os.urandom(16 * 400 + 5), os.urandom(16 * 300)]
-    paths = [image_dir("a.bin", images[0]), image_dir("b.tbin", __import__("ondrel.tools.tbin").tools.tbin.seal(
-        images[1], 32))]
+    paths = [image_dir("a.bin", images[0]), image_dir("b.tbin", seal(images[1], 32))]
     results, errors = [None, None], []
-    with DeviceSimulator() as first, DeviceSimulator() as second:
-        sims = [first, second]
+    sims = [simulator(), simulator()]
 
-        def update(i):
-            try:
-                tool = Tarnel.FpgaTool(address=sims[i].host, port=sims[i].port)
-                results[i] = tool.processFpgaUpdate(paths[i])
-                tool.disconnect()
-            except BaseException as exc:  # reported below
-                errors.append(exc)
+    def update(i):
+        try:
+            tool = Tarnel.FpgaTool(address=sims[i].host, port=sims[i].port)
+            results[i] = tool.processFpgaUpdate(paths[i])
+            tool.disconnect()
+        except BaseException as exc:  # reported below
+            errors.append(exc)
 
-        threads = [threading.Thread(target=update, args=(i,)) for i in range(2)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(60)
-        assert not any(thread.is_alive() for thread in threads) and errors == []
-        assert [r.RetCode for r in results] == [RetCode.OK, RetCode.OK]
-        assert [sim.state.image() for sim in sims] == images
+    threads = [threading.Thread(target=update, args=(i,)) for i in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(60)
+    assert not any(thread.is_alive() for thread in threads) and errors == []
+    assert [r.RetCode for r in results] == [RetCode.OK, RetCode.OK]
+    assert [sim.state.image() for sim in sims] == images

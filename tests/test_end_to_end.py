@@ -5,34 +5,15 @@ import os
 import pytest
 
 from ondrel.QarUtils import RetCode
-from ondrel.tools.devsim import DeviceSimulator, Faults
 from ondrel.tools.tbin import seal
 
 IMAGE = os.urandom(4096 + 7)
 
 
-@pytest.fixture
-def simulator():
-    sims = []
-
-    def start(**faults):
-        sim = DeviceSimulator(faults=Faults(**faults)).start()
-        sims.append(sim)
-        return sim
-
-    yield start
-    for sim in sims:
-        sim.stop()
-
-
-def connect(Tarnel, sim):
-    return Tarnel.FpgaTool(address=sim.host, port=sim.port)
-
-
 @pytest.mark.parametrize("name,data", [("fw.bin", IMAGE), ("fw.tbin", seal(IMAGE, 32, header={"FPGA_VER": "0.2.4.0"}))])
-def test_full_update(Tarnel, simulator, image_dir, name, data):
+def test_full_update(tool_on, simulator, image_dir, name, data):
     sim = simulator()
-    tool = connect(Tarnel, sim)
+    tool = tool_on(sim)
     assert tool._owns_conn is True
     progress = []
     tool.set_progress_callback(lambda *args: progress.append(args))
@@ -45,27 +26,27 @@ def test_full_update(Tarnel, simulator, image_dir, name, data):
     tool.disconnect()
 
 
-def test_refused_blocks_are_resent(Tarnel, simulator, image_dir):
+def test_refused_blocks_are_resent(tool_on, simulator, image_dir):
     sim = simulator(refuse_blocks={0: 3, 100: 9})
-    ret = connect(Tarnel, sim).processFpgaUpdate(image_dir("fw.bin", IMAGE))
+    ret = tool_on(sim).processFpgaUpdate(image_dir("fw.bin", IMAGE))
     assert ret.RetCode is RetCode.OK and sim.state.image() == IMAGE
     assert sim.state.blocks_refused == 12
 
 
-def test_corrupted_read_back_fails_the_update(Tarnel, simulator, image_dir):
+def test_corrupted_read_back_fails_the_update(tool_on, simulator, image_dir):
     sim = simulator(corrupt_read=1234)
-    ret = connect(Tarnel, sim).processFpgaUpdate(image_dir("fw.bin", IMAGE))
+    ret = tool_on(sim).processFpgaUpdate(image_dir("fw.bin", IMAGE))
     assert (ret.RetCode, ret.RetMsg) == (RetCode.ERROR, "FPGA update process failed.")
     assert sim.state.commands[-2:] == ["FPGA_DONE", "FPGA_REFRESH"]
 
 
-def test_dropped_connection_reaches_the_caller_and_a_new_one_works(Tarnel, simulator, image_dir):
+def test_dropped_connection_reaches_the_caller_and_a_new_one_works(tool_on, simulator, image_dir):
     sim = simulator(drop_after=40)
-    tool = connect(Tarnel, sim)
+    tool = tool_on(sim)
     with pytest.raises(ConnectionError, match="%s:%d" % (sim.host, sim.port)):
         tool.processFpgaUpdate(image_dir("fw.bin", IMAGE))
     sim.faults.drop_after = None
-    again = connect(Tarnel, sim)
+    again = tool_on(sim)
     assert again.processFpgaUpdate(image_dir("fw.bin", IMAGE)).RetCode is RetCode.OK
 
 
@@ -77,8 +58,8 @@ def test_unreachable_device(Tarnel, simulator):
         Tarnel.FpgaTool(address="127.0.0.1", port=port)
 
 
-def test_queries_over_tcp(Tarnel, simulator):
-    tool = connect(Tarnel, simulator())
+def test_queries_over_tcp(tool_on, simulator):
+    tool = tool_on(simulator())
     assert tool._fpgaGetSerialNumber() == "QD2-000123"
     assert tool._checkControlFwVersion() is True
     assert tool._fpgaGetInfo().startswith('{"dev0"')

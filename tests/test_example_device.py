@@ -8,7 +8,6 @@ import pytest
 from ondrel.QarCommService import _TCPConn
 from ondrel.QarPublic import FBSMode, RFMode
 from ondrel.QarUtils import RetCode
-from ondrel.tools.devsim import DeviceSimulator
 
 EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "fast_beam_device.py"
 
@@ -22,12 +21,12 @@ def example():
 
 
 @pytest.fixture
-def device(example):
-    with DeviceSimulator() as sim:
-        conn = _TCPConn(sim.host, sim.port)
-        assert conn.initConnection()
-        yield example.FastBeamDevice(conn, delay_unit=0), sim.state
-        conn.closeConnection()
+def device(example, simulator):
+    sim = simulator()
+    conn = _TCPConn(sim.host, sim.port)
+    assert conn.initConnection()
+    yield example.FastBeamDevice(conn, delay_unit=0), sim.state
+    conn.closeConnection()
 
 
 def test_parallel_mode_round_trip(device):

@@ -1,7 +1,6 @@
 """Construction, disconnect, the command exchange and the command family."""
 
 import sys
-import types
 
 import pytest
 
@@ -11,33 +10,6 @@ CRLF = b"\r\n"
 
 
 # --- construction -------------------------------------------------------------
-
-
-class FakeTCP:
-    instances = []
-    connect_result = True
-
-    def __init__(self, address, port):
-        self.args = (address, port)
-        self.calls = []
-        FakeTCP.instances.append(self)
-
-    def initConnection(self):
-        self.calls.append("initConnection")
-        return FakeTCP.connect_result
-
-    def closeConnection(self):
-        self.calls.append("closeConnection")
-
-
-@pytest.fixture
-def fake_tcp(monkeypatch):
-    module = types.ModuleType("ondrel.QarCommService")
-    module._TCPConn = FakeTCP
-    monkeypatch.setitem(sys.modules, "ondrel.QarCommService", module)
-    FakeTCP.instances = []
-    FakeTCP.connect_result = True
-    return FakeTCP
 
 
 def test_borrowed_connection_wins_over_an_address(Tarnel, fake_tcp, conn):
@@ -348,6 +320,17 @@ def test_block_header(tool, conn, length, header):
     block = bytes(i % 256 for i in range(length))
     tool._fpgaProgram(block)
     assert conn.frames() == [header + block + CRLF]
+
+
+def test_the_native_framing_and_the_wire_codec_agree(tool, conn):
+    from ondrel.tools import wire
+
+    for length in [*range(0, 20), 99, 100, 101, 255, 256, 999, 1000, 4096]:
+        block = bytes(i % 251 for i in range(length))
+        tool._fpgaProgram(block)
+        frame = conn.frames()[-1]
+        assert frame == wire.program_command(block), length
+        assert wire.split_command(bytearray(frame)) == (b"FPGA_PROGRAM", block)
 
 
 def test_block_of_zeros_is_35_bytes(tool, conn):

@@ -16,8 +16,9 @@ from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
 import ondrel.Tarnel as Tarnel
-from ondrel.QarUtils import RetType
 from ondrel.tools.tbin import seal
+
+from .conftest import DeviceConnection, RecordingConnection
 
 EXAMPLES = int(os.environ.get("ONDREL_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -61,29 +62,6 @@ class Records(logging.Handler):
         self.records.append((record.levelno, record.getMessage()))
 
 
-class Echo:
-    """Acknowledges every block and reads back what was written."""
-
-    def __init__(self):
-        self.written = bytearray()
-        self.read_at = 0
-
-    def sendCmd(self, frame, kind):
-        if frame.startswith(b"FPGA_PROGRAM #"):
-            digits = max(frame[14] - 48, 2)
-            self.written += frame[15 + digits:-2]
-        elif frame.startswith(b"FPGA_RST_PAGE_PTR"):
-            self.read_at = 0
-        return RetType(data="0")
-
-    def sendRawBytes(self, data):
-        self.page = bytes(self.written[self.read_at:self.read_at + 16])
-        self.read_at += 16
-
-    def recvRawBytes(self, size):
-        return b"#2%02d" % len(self.page) + self.page + b"\r\n"
-
-
 @pytest.fixture(scope="module")
 def log():
     logger = logging.getLogger("FPGA")
@@ -101,7 +79,7 @@ def check(data, log):
     with open(PATH, "wb") as f:
         f.write(data)
     log.records = []
-    result = Tarnel.FpgaTool(Echo())._checkFileHeader(PATH)
+    result = Tarnel.FpgaTool(RecordingConnection(record=False))._checkFileHeader(PATH)
     assert type(result) is bool
     expected = reference(bytes(data))
     event(expected)
@@ -219,7 +197,7 @@ def test_a_genuine_container_is_accepted_and_any_flipped_bit_refused(log, image,
 def test_programming_reads_exactly_the_image(log, data):
     with open(PATH, "wb") as f:
         f.write(data)
-    device = Echo()
+    device = DeviceConnection(record=False)
     tool = Tarnel.FpgaTool(device)
     if len(data) < 12:
         with pytest.raises(Tarnel.struct.error):
@@ -227,4 +205,4 @@ def test_programming_reads_exactly_the_image(log, data):
         return
     _, image_length, start = struct.unpack_from(">III", data)
     assert tool._fpgaProgramFile(PATH, 32) is True
-    assert bytes(device.written) == data[start:start + image_length]
+    assert device.device.state.image() == data[start:start + image_length]

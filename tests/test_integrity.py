@@ -19,16 +19,6 @@ from ondrel.tools.tbin import seal
 IMAGE = os.urandom(1000)
 
 
-@pytest.fixture
-def tool_on(Tarnel):
-    def connect(sim, timeout=2.0):
-        tool = Tarnel.FpgaTool(address=sim.host, port=sim.port)
-        tool._conn.settimeout(timeout)
-        return tool
-
-    return connect
-
-
 def test_the_verified_bytes_are_the_programmed_bytes(simulator, tool_on, image_dir):
     path = image_dir("fw.tbin", seal(IMAGE, 32))
     replacement = seal(os.urandom(2000), 32)  # also sealed: only the check would tell them apart

@@ -15,6 +15,8 @@ import ondrel.Tarnel as Tarnel
 from ondrel.QarUtils import RetCode, RetType
 from ondrel.tools.tbin import seal
 
+from .conftest import DeviceConnection, DeviceState, FakeTCP, SweepgateDevice
+
 # Under the sanitizers the interpreter allocates with malloc and freed memory
 # waits in quarantine: the operations still run (for the sanitizers to watch),
 # but memory figures mean nothing there.
@@ -24,92 +26,13 @@ OK = RetType()
 FAIL = RetType(RetCode.ERROR, "no")
 
 
-class LeanDevice:
-    """A connection with a small device behind it that keeps no history:
-    program commands write at the page pointer, reads read back."""
-
-    def __init__(self):
-        self.flash = bytearray()
-        self.pointer = 0
-        self.version = "0.2.3.5"
-        self.refuse = False
-        self.pending = b""
-
-    def sendCmd(self, frame, kind):
-        line = bytes(frame[:-2])
-        if line.startswith(b"FPGA_PROGRAM #"):
-            if self.refuse:
-                return RetType(data="-1")
-            digits = max(line[14] - 48, 2)
-            data = line[15 + digits:]
-            self.flash[self.pointer:self.pointer + len(data)] = data
-            self.pointer += len(data)
-            return RetType(data="0")
-        if line.startswith(b"FPGA_ERASE"):
-            self.flash = bytearray()
-        if line.startswith(b"FPGA_RST_PAGE_PTR"):
-            self.pointer = 0
-        if line == b"GET_FPGA_VER":
-            return RetType(data=self.version)
-        if line == b"GET_FW_VER":
-            return RetType(data="0.1.0.8")
-        if line == b"GET_FE_INFO":
-            return RetType(data='{"d": {"fpga_ver": "1.0"}}')
-        return RetType(data="0")
-
-    def sendRawBytes(self, data):
-        page = bytes(self.flash[self.pointer:self.pointer + 16])
-        self.pointer += 16
-        self.pending = b"#2%02d" % len(page) + page + b"\r\n"
-
-    def recvRawBytes(self, size):
-        return self.pending
+def lean_device():
+    """The shared simulated device, keeping no history."""
+    return DeviceConnection(state=DeviceState(commands_kept=0), record=False)
 
 
-class FakeTCP:
-    def __init__(self, address, port):
-        self.ok = address != "unreachable"
-
-    def initConnection(self):
-        return self.ok
-
-    def closeConnection(self):
-        pass
-
-
-class Device(S.Sweepgate):
-    def __init__(self, **results):
-        self.results = results
-
-    def _op(self, name):
-        result = self.results.get(name, OK)
-        if isinstance(result, BaseException):
-            raise result
-        return result
-
-    def _setBeamPatternEnable(self, flag):
-        return self._op("on" if flag == "1" else "off")
-
-    def _eraseBeamPattern(self, user_delay):
-        return self._op("erase")
-
-    def _applyBeamPatternToBFIC(self, user_delay):
-        return self._op("apply")
-
-    def _getExtCtrl(self):
-        return self._op("get")
-
-    def _setExtCtrl(self, text):
-        return self._op("set")
-
-    def _reboot(self):
-        return self._op("reboot")
-
-    def _create_beam_pattern_mgr(self):
-        return object()
-
-    getFastBeamGain = getFastBeamPattern = setFastBeamGain = lambda self, *a, **k: OK
-    setFastBeamPatternThetaPhi = setFastBeamPatternAzEl = lambda self, *a, **k: OK
+def Device(**results):
+    return SweepgateDevice(record=False, **results)
 
 
 def expect(error, call, *args, **kwargs):
@@ -136,7 +59,8 @@ def files(tmp_path):
 
 
 def tarnel_round(files):
-    conn = LeanDevice()
+    conn = lean_device()
+    state, faults = conn.device.state, conn.device.faults
     tool = Tarnel.FpgaTool(conn)
     calls = []
     tool.set_progress_callback(lambda *args: calls.append(args))
@@ -154,7 +78,7 @@ def tarnel_round(files):
     tool._sendCmd("GET_SN")
     tool._sendCmd(bytearray(b"GET_SN"), log_print=True)
     tool._sendCmd(b"FPGA_READ", True, 64, False)
-    conn.pending = b"\xff\xfe"
+    conn.raw_replies.append(b"\xff\xfe")
     expect(UnicodeDecodeError, tool._getRecv)
     for name in ("_fpgaCtrlInit", "_fpgaGetId", "_fpgaGetVersion", "_fpgaDone", "_fpgaRefresh", "_fpgaGetInfo",
                  "_fpgaGetControlFwVer", "_fpgaGetSerialNumber", "_fpgaRead"):
@@ -171,19 +95,19 @@ def tarnel_round(files):
     tool._checkControlFwVersion()
     assert tool.initFpga(32).RetCode is RetCode.OK
     tool.initFpga(28)
-    conn.version = "0.0.1.0"
+    state.fpga_version = "0.0.1.0"
     tool.initFpga(32)
-    conn.version = "junk"
+    state.fpga_version = "junk"
     tool.initFpga(32)
-    conn.version = "0.2.3.5"
+    state.fpga_version = "0.2.3.5"
     for path in (None, "", files["missing.bin"], files["bad.tbin"]):
         tool.processFpgaUpdate(path)
     assert tool.processFpgaUpdate(files["fw.bin"]).RetCode is RetCode.OK
     assert tool.processFpgaUpdate(files["fw.tbin"], 28).RetCode is RetCode.OK
     tool.processFpgaUpdate(files["fw.tbin"], 30)
-    conn.refuse = True
+    faults.refuse_all = True
     expect(RuntimeError, tool.processFpgaUpdate, files["fw.bin"])
-    conn.refuse = False
+    faults.refuse_all = False
     tool.set_progress_callback(lambda *args: 1 / 0)
     expect(ZeroDivisionError, tool._fpgaProgramFile, files["fw.bin"], 32)
     expect(TypeError, tool._fpgaProgramFile, 5)
@@ -194,15 +118,15 @@ def tarnel_round(files):
 def sweepgate_round():
     device = Device()
     device.eraseFastBeamConfig(), device.syncFastBeamConfig()
-    Device(on=FAIL).syncFastBeamConfig(), Device(erase=FAIL).syncFastBeamConfig()
-    expect(KeyError, Device(reboot=KeyError("x")).syncFastBeamConfig)
-    expect(OSError, Device(reboot=KeyError("x"), off=OSError("y")).syncFastBeamConfig)
-    expect(ValueError, Device(apply=ValueError("z")).eraseFastBeamConfig)
+    Device(_setBeamPatternEnable=FAIL).syncFastBeamConfig(), Device(_eraseBeamPattern=FAIL).syncFastBeamConfig()
+    expect(KeyError, Device(_reboot=KeyError("x")).syncFastBeamConfig)
+    expect(OSError, Device(_reboot=KeyError("x"), _applyBeamPatternToBFIC=OSError("y")).syncFastBeamConfig)
+    expect(ValueError, Device(_applyBeamPatternToBFIC=ValueError("z")).eraseFastBeamConfig)
     device.setFastParallelMode(True), device.setFastParallelMode(0, 1)
-    Device(set=FAIL).setFastParallelMode(True)
+    Device(_setExtCtrl=FAIL).setFastParallelMode(True)
     expect(ValueError, device.setFastParallelMode, True, "x")
-    Device(get=RetType(data="1")).getFastParallelMode(), Device(get=FAIL).getFastParallelMode()
-    expect(ValueError, Device(get=RetType(data="x")).getFastParallelMode)
+    Device(_getExtCtrl=RetType(data="1")).getFastParallelMode(), Device(_getExtCtrl=FAIL).getFastParallelMode()
+    expect(ValueError, Device(_getExtCtrl=RetType(data="x")).getFastParallelMode)
     device._fbs_cmd_dict()
     device.beam_pattern_mgr
     for name, args in [("getFastBeamGain", (0, 1)), ("setFastBeamPatternAzEl", (1, 2.0, 3, 4)),

@@ -1,6 +1,7 @@
 """Ways a caller could once crash the interpreter.  Each runs in a child
 interpreter, so that a crash fails its test instead of ending the run."""
 
+import os
 import subprocess
 import sys
 import textwrap
@@ -9,27 +10,19 @@ import pytest
 
 PRELUDE = """
 import gc, importlib, sys
+sys.path.insert(0, %r)  # the tests' shared fakes
 import ondrel, ondrel.qardev
+from conftest import DeviceConnection, RecordingConnection, SweepgateDevice
 from ondrel.QarUtils import RetCode, RetType
 
-class Conn:
-    def sendCmd(self, frame, kind): return RetType(data="0.2.3.5")
-    def sendRawBytes(self, data): pass
-    def recvRawBytes(self, size): return b"#200\\r\\n"
-
-def sweepgate_device(module):
-    class Device(module.Sweepgate):
-        _create_beam_pattern_mgr = getFastBeamGain = getFastBeamPattern = lambda self, *a: RetType()
-        setFastBeamGain = setFastBeamPatternThetaPhi = setFastBeamPatternAzEl = lambda self, *a, **k: RetType()
-        _setExtCtrl = _getExtCtrl = _setBeamPatternEnable = _reboot = lambda self, *a: RetType(data="1")
-        _eraseBeamPattern = _applyBeamPatternToBFIC = lambda self, **k: RetType()
-    return Device()
+def Conn():
+    return RecordingConnection(default_reply="0.2.3.5", record=False)
 
 def forget(name):
     del sys.modules[name]
     package, _, attribute = name.rpartition(".")
     delattr(sys.modules[package], attribute)
-"""
+""" % os.path.dirname(os.path.abspath(__file__))
 
 
 def run_child(code):
@@ -43,7 +36,7 @@ def test_functions_outlive_their_module_and_imports_are_independent():
     out = run_child("""
         import ondrel.Tarnel as first
         import ondrel.qardev.Sweepgate as first_sg
-        FpgaTool, device = first.FpgaTool, sweepgate_device(first_sg)
+        FpgaTool, device = first.FpgaTool, SweepgateDevice()  # a class of the first import
         forget("ondrel.Tarnel"); forget("ondrel.qardev.Sweepgate")
         del first, first_sg
         import ondrel.Tarnel as second
@@ -73,7 +66,7 @@ def test_functions_outlive_their_module_and_imports_are_independent():
     """,
     """
         import ondrel.qardev.Sweepgate as S
-        device = sweepgate_device(S)
+        device = SweepgateDevice()
         type(device)._eraseBeamPattern = lambda self, user_delay: self.eraseFastBeamConfig()
         call = device.eraseFastBeamConfig
     """,
@@ -97,18 +90,6 @@ def test_what_hmac_and_hashlib_are_handed_stays_valid():
         import ondrel.Tarnel as Tarnel
         from ondrel.tools.tbin import seal
 
-        class Echo(Conn):
-            written = b""
-            def sendCmd(self, frame, kind):
-                if frame.startswith(b"FPGA_PROGRAM #"):
-                    self.written += frame[17:-2]
-                elif frame.startswith(b"FPGA_RST_PAGE_PTR"):
-                    self.at = 0
-                return RetType(data="0")
-            def recvRawBytes(self, size):
-                page, self.at = self.written[self.at:self.at + 16], self.at + 16
-                return b"#2%02d" % len(page) + page + b"\\r\\n"
-
         folder = tempfile.mkdtemp()
         image = os.urandom(200000)
         paths = {suffix: os.path.join(folder, "fw" + suffix) for suffix in (".tbin", ".bin")}
@@ -126,7 +107,7 @@ def test_what_hmac_and_hashlib_are_handed_stays_valid():
 
         with mock.patch.object(Tarnel, "hmac", wraps=hmac) as hmac_spy:
             with mock.patch.object(Tarnel, "hashlib", mock.Mock(sha256=KeepingSha)):
-                tool = Tarnel.FpgaTool(Echo())
+                tool = Tarnel.FpgaTool(DeviceConnection())
                 assert tool.processFpgaUpdate(paths[".tbin"]).RetCode is RetCode.OK
                 assert tool.processFpgaUpdate(paths[".bin"]).RetCode is RetCode.OK
         del tool
@@ -147,16 +128,16 @@ def test_daemon_threads_inside_native_code_at_exit():
         import os, tempfile, threading, time
         from ondrel.Tarnel import FpgaTool
 
-        class Slow(Conn):
+        class Slow(RecordingConnection):
             def sendCmd(self, frame, kind):
                 time.sleep(0.001)
-                return RetType(data="0")
+                return super().sendCmd(frame, kind)
 
         sys.stdout = open(os.devnull, "w")
         path = os.path.join(tempfile.mkdtemp(), "fw.bin")
         open(path, "wb").write(bytes(1 << 20))
         for _ in range(4):
-            threading.Thread(target=FpgaTool(Slow())._fpgaProgramFile, args=(path, 32), daemon=True).start()
+            threading.Thread(target=FpgaTool(Slow(record=False))._fpgaProgramFile, args=(path, 32), daemon=True).start()
         time.sleep(0.3)
         sys.__stdout__.write("leaving\\n")
     """)

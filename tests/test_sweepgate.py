@@ -13,64 +13,13 @@ import ondrel.qardev.Sweepgate as S
 from ondrel.QarPublic import FBSMode, RFMode
 from ondrel.QarUtils import RetCode, RetType, _RspType
 
+from .conftest import OK, SweepgateDevice
+
 Sweepgate = S.Sweepgate
-OK = RetType()
 FAIL = RetType(RetCode.ERROR, "refused")
 
 
-class Device(Sweepgate):
-    """Records every device operation; results and errors are scripted."""
-
-    def __init__(self, **results):
-        self.calls = []
-        self.results = results  # operation name -> RetType, or an exception to raise
-        self.factory_calls = 0
-        self.manager = object()
-
-    def _op(self, name, *args, **kwargs):
-        self.calls.append((name, args, kwargs))
-        result = self.results.get(name, OK)
-        if isinstance(result, BaseException):
-            raise result
-        return result
-
-    def _setBeamPatternEnable(self, *a, **k):
-        return self._op("_setBeamPatternEnable", *a, **k)
-
-    def _eraseBeamPattern(self, *a, **k):
-        return self._op("_eraseBeamPattern", *a, **k)
-
-    def _applyBeamPatternToBFIC(self, *a, **k):
-        return self._op("_applyBeamPatternToBFIC", *a, **k)
-
-    def _getExtCtrl(self, *a, **k):
-        return self._op("_getExtCtrl", *a, **k)
-
-    def _setExtCtrl(self, *a, **k):
-        return self._op("_setExtCtrl", *a, **k)
-
-    def _reboot(self, *a, **k):
-        return self._op("_reboot", *a, **k)
-
-    def _create_beam_pattern_mgr(self):
-        self.factory_calls += 1
-        return self.manager
-
-    def getFastBeamGain(self, rf_mode, beam_id):
-        return RetType(data=(rf_mode, beam_id))
-
-    def getFastBeamPattern(self, beam_id):
-        return RetType(data=beam_id)
-
-    def setFastBeamGain(self, rf_mode, beam_id, enable, com_gain=0, ele_gain=0):
-        return RetType(data=(com_gain, ele_gain))
-
-    def setFastBeamPatternThetaPhi(self, beam_id, rf_freq, theta, phi):
-        return OK
-
-    def setFastBeamPatternAzEl(self, beam_id, rf_freq, azimuth, elevation):
-        return OK
-
+Device = SweepgateDevice
 
 ON = ("_setBeamPatternEnable", ("1",), {})
 ERASE = ("_eraseBeamPattern", (), {"user_delay": 2})

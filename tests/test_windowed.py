@@ -14,16 +14,6 @@ from ondrel.tools.tbin import seal
 IMAGE = os.urandom(16 * 300 + 7)  # a partial last page
 
 
-@pytest.fixture
-def tool_on(Tarnel):
-    def connect(sim, cls=None, timeout=2.0):
-        tool = (cls or Tarnel.FpgaTool)(address=sim.host, port=sim.port)
-        tool._conn.settimeout(timeout)
-        return tool
-
-    return connect
-
-
 def program(tool, path, window, capsys, fpga_log):
     calls = []
     tool.set_progress_callback(lambda *args: calls.append(args))

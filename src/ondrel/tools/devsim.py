@@ -63,7 +63,8 @@ class DeviceState:
     """What the device remembers, shared by all its connections."""
 
     def __init__(self, fpga_version="0.2.3.5", new_version="0.2.4.0", control_fw="0.1.0.8",
-                 fpga_id="0x0A3F5C21", serial="QD2-000123", device_type=32, pad_pages=False):
+                 fpga_id="0x0A3F5C21", serial="QD2-000123", device_type=32, pad_pages=False,
+                 commands_kept=_COMMANDS_KEPT):
         self.lock = threading.Lock()
         self.flash = bytearray()
         self.programmed_end = 0
@@ -77,7 +78,8 @@ class DeviceState:
         self.pad_pages = pad_pages  # answer a read of a partial last page with a whole one
         self.ext_ctrl = "0,0"
         self.beam_store = "0"
-        self.commands = []  # keywords in the order received (the latest 100000 or more)
+        self.commands = []  # keywords in the order received (the latest `commands_kept` or more)
+        self.commands_kept = commands_kept
         self.blocks_written = 0
         self.blocks_refused = 0
         self.reads = 0
@@ -233,9 +235,10 @@ class SimulatedDevice:
         if keyword in self.hooks:
             self.hooks[keyword](argument)
         with state.lock:
-            state.commands.append(keyword.decode("ascii", "replace"))
-            if len(state.commands) > 2 * _COMMANDS_KEPT:
-                del state.commands[:_COMMANDS_KEPT]
+            if state.commands_kept:
+                state.commands.append(keyword.decode("ascii", "replace"))
+                if len(state.commands) > 2 * state.commands_kept:
+                    del state.commands[:state.commands_kept]
             if keyword == b"FPGA_READ":
                 return self._read()
             if self.faults.listed_reply is not None:
@@ -318,7 +321,7 @@ class SimulatedDevice:
         if mode == "empty":
             return b"\r\n"
         if mode == "oversized":
-            return b"#44000" + b"\xa5" * 4000 + b"\r\n"
+            return wire.reply_block(b"\xa5" * 4000)
         start = min(state.pointer, state.programmed_end)
         end = min(state.pointer + 16, state.programmed_end)
         page = bytearray(state.flash[start:end])
@@ -330,7 +333,7 @@ class SimulatedDevice:
         if mode == "short":
             page = page[:-4]
         state.pointer += 16
-        return b"#2%02d" % len(page) + bytes(page) + b"\r\n"
+        return wire.reply_block(bytes(page))
 
 
 def _refusal(text):

@@ -15,8 +15,8 @@ A device answers every command with one reply: a block followed by CR LF,
 or one line.  Replies are read in the order the commands were sent.
 """
 
-__all__ = ["LINE_END", "MAX_REPLY", "PROGRAM", "WireError", "encode_block", "program_command",
-           "reply_block", "split_command", "read_reply", "read_line"]
+__all__ = ["LINE_END", "MAX_REPLY", "PROGRAM", "WireError", "encode_block", "program_command", "reply_block",
+           "program_block_bounds", "split_command", "read_reply", "read_line"]
 
 LINE_END = b"\r\n"
 MAX_REPLY = 1 << 20  # the longest reply, line or block, that a sound device sends
@@ -53,6 +53,24 @@ def reply_block(data):
 # --- reading commands (the device's side) ---------------------------------------------
 
 
+def program_block_bounds(buf, at=len(PROGRAM) - 1):
+    """Where the data of the program block whose "#" is at buf[at] lies:
+    (start, end), with max(x, 2) length digits after x.  None while the
+    length is incomplete; WireError when it is malformed."""
+    if len(buf) <= at + 1:
+        return None
+    digits = buf[at + 1] - 0x30
+    if not 1 <= digits <= 9:
+        raise WireError("a block header whose digit count is %r" % chr(buf[at + 1]))
+    start = at + 2 + max(digits, 2)
+    if len(buf) < start:
+        return None
+    length_text = bytes(buf[at + 2:start])
+    if not length_text.isdigit():
+        raise WireError("a block header whose length is %r" % length_text)
+    return start, start + int(length_text)
+
+
 def split_command(buf):
     """Removes one whole command from the front of ``buf`` (a bytearray) and
     returns it as (keyword, argument); None while it is incomplete.
@@ -61,24 +79,21 @@ def split_command(buf):
     is malformed (the rest of that line is dropped).
     """
     if buf.startswith(PROGRAM):
-        if len(buf) <= len(PROGRAM):
-            return None
-        digits = buf[len(PROGRAM)] - 0x30
-        head = len(PROGRAM) + 1 + max(digits, 2)
-        if 1 <= digits <= 9 and len(buf) < head:
-            return None
-        length_text = bytes(buf[len(PROGRAM) + 1:head])
-        if not (1 <= digits <= 9 and length_text.isdigit()):
+        try:
+            bounds = program_block_bounds(buf)
+        except WireError:
             line_end = buf.find(b"\n")
             if line_end < 0:
                 return None
             del buf[:line_end + 1]
             return (b"FPGA_PROGRAM", None)
-        end = head + int(length_text)
+        if bounds is None:
+            return None
+        start, end = bounds
         line_end = buf.find(b"\n", end) if len(buf) > end else -1
         if line_end < 0:
             return None
-        data = bytes(buf[head:end])
+        data = bytes(buf[start:end])
         del buf[:line_end + 1]
         return (b"FPGA_PROGRAM", data)
     if len(buf) < len(PROGRAM) and PROGRAM.startswith(bytes(buf)):
