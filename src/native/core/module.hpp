@@ -48,6 +48,22 @@ struct ModuleState {
         return exec_module(module, static_cast<void**>(PyModule_GetState(module)), make,
                            [](py::module_ m, void* s) { load(m, *static_cast<S*>(s)); });
     }
+
+    // The definition of a module loaded by `load`, for PyModuleDef_Init.
+    template <void (*load)(py::module_, S&)>
+    static PyModuleDef& definition(const char* name, const char* doc) {
+        static PyModuleDef_Slot slots[] = {
+            {Py_mod_exec, reinterpret_cast<void*>(exec<load>)},
+#ifdef Py_mod_multiple_interpreters
+            // The function type is static and shared by every import in the process.
+            {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+            {0, nullptr},
+        };
+        static PyModuleDef def = {PyModuleDef_HEAD_INIT, name, doc, sizeof(S*), nullptr, slots, nullptr, nullptr,
+                                  destroy};
+        return def;
+    }
 };
 
 }  // namespace ondrel::core

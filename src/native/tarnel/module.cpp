@@ -142,19 +142,7 @@ void load(py::module_ m, State& state) {
         state.own_exchange.emplace_back(operation, core::getattr(tool_class, operation));
 }
 
-using ModuleState = core::ModuleState<State>;
-
-PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(ModuleState::exec<load>)},
-#ifdef Py_mod_multiple_interpreters
-    // The function type is static and shared by every import in the process.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "Tarnel", nullptr, sizeof(State*), nullptr, module_slots,
-                          nullptr, nullptr, ModuleState::destroy};
+PyModuleDef& module_def = core::ModuleState<State>::definition<load>("Tarnel", nullptr);
 
 }  // namespace
 

@@ -467,16 +467,6 @@ def _device_type(text):
         raise argparse.ArgumentTypeError("device type must be a whole number, got %r" % text) from None
 
 
-def _port(text):
-    try:
-        port = int(text)
-    except ValueError:
-        port = -1
-    if not 0 <= port <= 65535:
-        raise argparse.ArgumentTypeError("port must be a number from 0 to 65535, got %r" % text)
-    return port
-
-
 def _whole(low, high, what):
     def parse(text):
         try:
@@ -489,6 +479,9 @@ def _whole(low, high, what):
         return value
 
     return parse
+
+
+_port = _whole(0, 65535, "port")
 
 
 def _seconds(text):
