@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from ondrel.QarUtils import RetType, _RspType
+from ondrel.QarUtils import _RspType
 
 CRLF = b"\r\n"
 

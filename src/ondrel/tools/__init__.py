@@ -1,2 +1,3 @@
-"""Tools around the device modules: the device simulator and the image
-container helpers."""
+"""Tools around the device modules: the ondrel-fpga command line (cli,
+console, jobs), windowed transfers (windowed), the wire format (wire), the
+device simulator (devsim) and the image container helpers (tbin)."""

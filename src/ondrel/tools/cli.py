@@ -17,7 +17,7 @@ import tempfile
 import time
 
 from . import devsim, tbin
-from .console import Console, LogRouter, human_bytes
+from .console import Console, LogRouter
 from .jobs import Failure, Interrupted, Job, library_output, parse_target, run_jobs
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130

@@ -12,7 +12,6 @@ import sys
 import threading
 import time
 
-from .console import LogRouter
 
 __all__ = ["Failure", "Interrupted", "Target", "parse_target", "Job", "run_jobs", "library_output"]
 
@@ -158,16 +157,18 @@ class Job:
         above 1, one whose image programming keeps that many commands in
         flight (see ondrel.tools.windowed)."""
         self.check_cancel()
+        options = {"address": self.target.host, "port": self.target.port}
         if window > 1:
             from .windowed import WindowedFpgaTool as base
+
+            options["window"] = window
         else:
             base = Tarnel.FpgaTool
         try:
-            tool = _tracking(base)(address=self.target.host, port=self.target.port)
+            tool = _tracking(base)(**options)
         except (ConnectionError, OSError) as exc:
             raise Failure("cannot connect to %s (%s)" % (self.target.label, exc)) from None
         tool.job = self
-        tool.window = window
         if timeout is not None:
             tool._conn.settimeout(timeout)
         self.tool = tool
