@@ -66,14 +66,14 @@ PyObject* message_name(FunctionObject* f) {
 }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c' -- as the interpreter lists them.
+// The names are the function's own str objects: their repr runs no Python code.
 PyObject* format_names(const std::vector<PyObject*>& names) {
-    py::list reprs;
-    for (PyObject* n : names) reprs.append(py::repr(n));
-    size_t k = names.size();
-    if (k == 1) return reprs[0].cast<py::str>().release().ptr();
-    if (k == 2) return PyUnicode_FromFormat("%U and %U", reprs[0].ptr(), reprs[1].ptr());
-    py::str head = py::str(", ").attr("join")(reprs[py::slice(0, static_cast<Py_ssize_t>(k) - 1, 1)]);
-    return PyUnicode_FromFormat("%U, and %U", head.ptr(), reprs[k - 1].ptr());
+    std::string listed;
+    for (size_t i = 0; i < names.size(); i++) {
+        if (i) listed += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
+        listed += utf8(core::repr(names[i]));
+    }
+    return text(listed).release().ptr();
 }
 
 void raise_missing(FunctionObject* f, const std::vector<PyObject*>& missing) {
@@ -117,20 +117,26 @@ void raise_unexpected_keyword(FunctionObject* f, PyObject* keyword) {
     } else {
         long best = closest_name(candidates, std::string_view(wrong, static_cast<size_t>(size)));
         if (best >= 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'. Did you mean '%U'?",
                          message_name(f), keyword, PyTuple_GET_ITEM(f->names, best));
             return;
         }
     }
 #endif
-    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", message_name(f), keyword);
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%U'", message_name(f), keyword);
 }
 
 // Runs the body on slots that hold every bound value.  Native code entered
 // at the recursion limit raises RecursionError, as a Python function does.
 PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = run_body(f->body, Args(slots, f->context));
+    PyObject* result;
+    try {
+        result = f->body(Args(slots, f->context)).release().ptr();
+    } catch (...) {
+        translate_current_exception();
+        result = nullptr;
+    }
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -189,7 +195,7 @@ PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ssize_t n
             continue;
         }
         if (slots[index]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", message_name(f), keyword);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%U'", message_name(f), keyword);
             return nullptr;
         }
         slots[index] = value;
@@ -227,8 +233,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (!kwnames && nargs == f->nregular && !f->has_varargs && !f->has_varkw) return invoke(f, args);
     try {
         return bind_and_invoke(f, args, nargs, kwnames);
-    } catch (ThreadExit&) {
-        throw;
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -384,12 +388,14 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // function carries now; built once and kept.
 PyObject* build_signature(FunctionObject* f) {
     try {
-        py::module_ inspect = py::module_::import("inspect");
-        py::object parameter = inspect.attr("Parameter");
-        py::object signature = inspect.attr("Signature");
-        py::object empty = parameter.attr("empty");
-        py::dict annotations;
-        if (f->annotations) annotations = py::reinterpret_borrow<py::dict>(f->annotations);
+        py::object inspect = import("inspect");
+        py::object parameter = core::getattr(inspect, "Parameter");
+        py::object signature = core::getattr(inspect, "Signature");
+        py::object empty = core::getattr(parameter, "empty");
+        py::object kw_parameter = py::reinterpret_steal<py::object>(keywords({"default", "annotation"}));
+        py::object kw_signature = py::reinterpret_steal<py::object>(keywords({"return_annotation"}));
+        // A snapshot: looking up an annotation may run Python code (a dict subclass).
+        py::object annotations = f->annotations ? py::object(steal(PyDict_Copy(f->annotations))) : py::dict();
         py::list params;
         Py_ssize_t n = PyTuple_GET_SIZE(f->names);
         for (Py_ssize_t i = 0; i < n; i++) {
@@ -401,14 +407,15 @@ PyObject* build_signature(FunctionObject* f) {
             py::object default_value = empty;
             if (kind == Kind::Regular && i >= f->nrequired)
                 default_value = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - f->nrequired));
-            py::object annotation = annotations.contains(name) ? annotations[name] : empty;
-            params.append(parameter(name, parameter.attr(kind_name), py::arg("default") = default_value,
-                                    py::arg("annotation") = annotation));
+            PyObject* found = PyDict_GetItemWithError(annotations.ptr(), name.ptr());  // str key: no Python code
+            if (!found && PyErr_Occurred()) throw_python_error();
+            py::object annotation = found ? py::reinterpret_borrow<py::object>(found) : empty;
+            params.append(call_kw(parameter, kw_parameter.ptr(), name, core::getattr(parameter, kind_name), default_value,
+                                  annotation));
         }
-        py::object returns = annotations.contains("return") ? annotations["return"] : empty;
-        return signature(params, py::arg("return_annotation") = returns).release().ptr();
-    } catch (ThreadExit&) {
-        throw;
+        PyObject* returns = PyDict_GetItemString(annotations.ptr(), "return");
+        py::object return_annotation = returns ? py::reinterpret_borrow<py::object>(returns) : empty;
+        return call_kw(signature, kw_signature.ptr(), params, return_annotation).release().ptr();
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -461,15 +468,21 @@ std::string type_name_storage;
 
 }  // namespace
 
-Param arg(const char* name, py::object annotation) { return Param{name, py::object(), std::move(annotation)}; }
-
-Param opt(const char* name, py::object default_value, py::object annotation) {
-    return Param{name, std::move(default_value), std::move(annotation)};
+std::vector<Param> params_of(const char* function, const char* const* names, size_t count,
+                             const std::vector<Spec>& specs) {
+    std::vector<Param> params;
+    for (size_t i = 0; i < count; i++) params.push_back(Param{names[i], py::object(), py::object(), Kind::Regular});
+    for (const Spec& spec : specs) {
+        Param* param = nullptr;
+        for (Param& p : params)
+            if (p.name == spec.name) param = &p;
+        if (!param) throw std::logic_error(std::string(function) + ": no parameter named " + spec.name);
+        param->default_value = spec.default_value;
+        param->annotation = spec.annotation;
+        param->kind = spec.kind;
+    }
+    return params;
 }
-
-Param star_args(const char* name) { return Param{name, py::object(), py::object(), Kind::VarArgs}; }
-
-Param star_kwargs(const char* name) { return Param{name, py::object(), py::object(), Kind::VarKw}; }
 
 void ready_function_type(const char* type_name) {
     if (FunctionType.tp_flags & Py_TPFLAGS_READY) return;
@@ -531,10 +544,13 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
     // half-built function behind.
     if (!PyModule_Check(module.ptr()) || !state_of(module.ptr()))
         throw std::logic_error(def.name + ": not a module made by exec_module");
-    py::str fname(def.name), fqualname(qualname);
+    py::str fname = text(def.name), fqualname = text(qualname);
     py::object shown_module = module_name ? py::reinterpret_borrow<py::object>(module_name)
-                                          : steal_or_throw(PyModule_GetNameObject(module.ptr()));
-    py::object doc = def.doc ? py::object(py::str(def.doc)) : py::object(py::none());
+                                          : steal(PyModule_GetNameObject(module.ptr()));
+    py::object doc = def.doc ? py::object(text(def.doc)) : py::object(py::none());
+    py::object body_closure = closure ? py::reinterpret_borrow<py::object>(closure)
+                              : def.closure ? def.closure
+                                            : py::object(py::none());
     py::object defaults_tuple = defaults.size() ? py::object(py::tuple(defaults)) : py::object();
     py::object globals = py::reinterpret_borrow<py::object>(PyModule_GetDict(module.ptr()));
 
@@ -549,7 +565,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
     f->doc = doc.release().ptr();
     f->annotations = annotations.release().ptr();
     f->signature = nullptr;
-    f->context = Context{py::reinterpret_borrow<py::object>(closure).release().ptr(), globals.release().ptr(),
+    f->context = Context{body_closure.release().ptr(), globals.release().ptr(),
                          py::reinterpret_borrow<py::object>(module).release().ptr(), state_of(module.ptr())};
     f->names = names.release().ptr();
     f->defaults = defaults_tuple.release().ptr();
@@ -563,7 +579,8 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-void translate_current_exception() noexcept {
+void translate_current_exception() {
+    if (thread_is_ending()) park_thread();
     try {
         throw;
     } catch (py::error_already_set& e) {
@@ -576,17 +593,6 @@ void translate_current_exception() noexcept {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     } catch (...) {
         PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-}
-
-PyObject* run_body(Body body, const Args& args) {
-    try {
-        return body(args).release().ptr();
-    } catch (ThreadExit&) {
-        throw;
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
     }
 }
 

@@ -7,6 +7,17 @@
 // on the bound values.  It binds to instances like a function (a bound method
 // comes back from `__get__`), has a writable `__dict__`, and offers
 // `__signature__` so that `inspect.signature` shows the declared parameters.
+//
+// A function is declared beside its body, with its parameters named once:
+//
+//   ONDREL_ARGS(SendCmdArgs, self, cmd, log_print, size, isdecode);
+//   py::object send_cmd(const core::Args& raw, const SendCmdArgs& a) { ... a.cmd ... }
+//   core::method<SendCmdArgs, send_cmd>("_sendCmd", "Send a command ...",
+//                                       {core::with_default("log_print", False), ...});
+//
+// The parameters are those of the ONDREL_ARGS list, in its order; defaults
+// and annotations are given by name (a name the list does not have is an
+// error when the module loads), and the body reads each value by name.
 #pragma once
 
 #include "core/calls.hpp"
@@ -35,7 +46,7 @@ struct Context {
 class Args {
 public:
     Args(PyObject* const* slots, const Context& context) : slots_(slots), context_(context) {}
-    py::handle operator[](size_t i) const { return slots_[i]; }
+    PyObject* const* slots() const { return slots_; }
     py::handle closure() const { return context_.closure; }
     py::handle globals() const { return context_.globals; }
     py::handle module() const { return context_.module; }
@@ -60,19 +71,54 @@ struct Param {
     Kind kind = Kind::Regular;
 };
 
-// Shorthands for declaring parameters.
-Param arg(const char* name, py::object annotation = py::object());
-Param opt(const char* name, py::object default_value, py::object annotation = py::object());
-Param star_args(const char* name);
-Param star_kwargs(const char* name);
-
 struct FunctionDef {
     std::string name;
     const char* doc = nullptr;  // nullptr: no documentation text
     std::vector<Param> params;
     Body body = nullptr;
     py::object returns;  // empty: no return annotation
+    py::object closure;  // empty: None
 };
+
+// --- declaring a function beside its body --------------------------------------
+
+// What a declaration says of one parameter, by name.
+struct Spec {
+    const char* name;
+    py::object default_value;
+    py::object annotation;
+    Kind kind = Kind::Regular;
+};
+inline Spec with_default(const char* name, py::object value, py::object annotation = py::object()) {
+    return Spec{name, std::move(value), std::move(annotation)};
+}
+inline Spec annotated(const char* name, py::object annotation) {
+    return Spec{name, py::object(), std::move(annotation)};
+}
+inline Spec var_args(const char* name) { return Spec{name, py::object(), py::object(), Kind::VarArgs}; }
+inline Spec var_kwargs(const char* name) { return Spec{name, py::object(), py::object(), Kind::VarKw}; }
+
+// The parameters named by `names` (in that order) with what `specs` says of
+// them; a spec naming no parameter is a logic_error.
+std::vector<Param> params_of(const char* function, const char* const* names, size_t count,
+                             const std::vector<Spec>& specs);
+
+template <class A>
+using BodyOf = py::object (*)(const Args&, const A&);
+
+template <class A, BodyOf<A> F>
+py::object bind_and_run(const Args& raw) {
+    return F(raw, A::bind(raw.slots()));
+}
+
+// A function whose parameters are the fields of A (see ONDREL_ARGS) and
+// whose body is F.
+template <class A, BodyOf<A> F>
+FunctionDef method(const char* name, const char* doc, const std::vector<Spec>& specs = {},
+                   py::object returns = py::object()) {
+    return FunctionDef{name, doc, params_of(name, A::kNames, A::kCount, specs), bind_and_run<A, F>,
+                       std::move(returns), py::object()};
+}
 
 // Registers the function type under `type_name` (for example
 // "ondrel.Tarnel.function").  Call when the extension module loads; later
@@ -83,19 +129,47 @@ void ready_function_type(const char* type_name);
 // module.hpp).  The function holds a strong reference to the module and its
 // namespace, as a Python function holds its globals, so it keeps working
 // whatever becomes of the module later.  `qualname` is the full qualified
-// name ("FpgaTool._sendCmd"); `closure` is handed to the body through Args.
-// `__module__` is the module's name unless `module_name` is given (a function
-// of one module's namespace and state that is bound in another module).
+// name ("FpgaTool._sendCmd"); `closure` is handed to the body through Args
+// (def.closure when not given).  `__module__` is the module's name unless
+// `module_name` is given (a function of one module's namespace and state
+// that is bound in another module).
 py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
-                         py::handle closure = py::none(), py::handle module_name = py::handle());
+                         py::handle closure = py::handle(), py::handle module_name = py::handle());
 
-// Runs a body, turning every C++ exception into a Python exception.  Returns
-// a new reference, or nullptr with the Python error set.  Only a ThreadExit
-// passes.
-PyObject* run_body(Body body, const Args& args);
-
-// Converts the C++ exception being handled (never a ThreadExit) into a
-// Python exception.
-void translate_current_exception() noexcept;
+// Converts the C++ exception being handled into a Python exception; parks
+// the thread when the exception is the interpreter ending it.
+void translate_current_exception();
 
 }  // namespace ondrel::core
+
+// ONDREL_ARGS(Type, a, b, c): struct Type { py::handle a, b, c; } with the
+// parameter names in order (kNames, kCount) and bind(), which fills the
+// fields from the bound values.
+#define ONDREL_PP_EXPAND(x) x
+#define ONDREL_PP_FE_1(M, x) M(x)
+#define ONDREL_PP_FE_2(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_1(M, __VA_ARGS__))
+#define ONDREL_PP_FE_3(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_2(M, __VA_ARGS__))
+#define ONDREL_PP_FE_4(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_3(M, __VA_ARGS__))
+#define ONDREL_PP_FE_5(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_4(M, __VA_ARGS__))
+#define ONDREL_PP_FE_6(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_5(M, __VA_ARGS__))
+#define ONDREL_PP_FE_7(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_6(M, __VA_ARGS__))
+#define ONDREL_PP_FE_8(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_7(M, __VA_ARGS__))
+#define ONDREL_PP_PICK(_1, _2, _3, _4, _5, _6, _7, _8, N, ...) N
+#define ONDREL_PP_FOR_EACH(M, ...)                                                                            \
+    ONDREL_PP_EXPAND(ONDREL_PP_PICK(__VA_ARGS__, ONDREL_PP_FE_8, ONDREL_PP_FE_7, ONDREL_PP_FE_6, ONDREL_PP_FE_5, \
+                                    ONDREL_PP_FE_4, ONDREL_PP_FE_3, ONDREL_PP_FE_2, ONDREL_PP_FE_1)(M, __VA_ARGS__))
+#define ONDREL_ARG_FIELD(x) ::pybind11::handle x;
+#define ONDREL_ARG_NAME(x) #x,
+#define ONDREL_ARG_BIND(x) a.x = slots[i++];
+#define ONDREL_ARGS(Type, ...)                                                                  \
+    struct Type {                                                                               \
+        ONDREL_PP_FOR_EACH(ONDREL_ARG_FIELD, __VA_ARGS__)                                       \
+        static constexpr const char* kNames[] = {ONDREL_PP_FOR_EACH(ONDREL_ARG_NAME, __VA_ARGS__)}; \
+        static constexpr size_t kCount = sizeof(kNames) / sizeof(kNames[0]);                    \
+        static Type bind(PyObject* const* slots) {                                              \
+            Type a;                                                                             \
+            size_t i = 0;                                                                       \
+            ONDREL_PP_FOR_EACH(ONDREL_ARG_BIND, __VA_ARGS__)                                    \
+            return a;                                                                           \
+        }                                                                                       \
+    }

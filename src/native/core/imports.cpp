@@ -1,36 +1,29 @@
 #include "core/imports.hpp"
 
 #include "core/calls.hpp"
+#include "core/module.hpp"
 
 namespace ondrel::core {
 
 std::string parent_package(py::handle module_name) {
-    std::string name = py::str(module_name).cast<std::string>();
+    std::string name = utf8(module_name);
     size_t dot = name.rfind('.');
     return dot == std::string::npos ? std::string() : name.substr(0, dot);
 }
 
 py::object import_from(const std::string& module, const char* name) {
-    py::object m = steal_or_throw(guarded([&] { return PyImport_ImportModule(module.c_str()); }));
-    PyObject* value = PyObject_GetAttrString(m.ptr(), name);
-    if (value) return py::reinterpret_steal<py::object>(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    py::object file = py::getattr(m, "__file__", py::none());
-    std::string where = file.is_none() ? std::string("unknown location") : py::str(file).cast<std::string>();
-    PyObject* message = PyUnicode_FromFormat("cannot import name '%s' from '%s' (%s)", name, module.c_str(),
-                                             where.c_str());
-    if (!message) throw py::error_already_set();
-    PyObject* err_args = Py_BuildValue("(N)", message);
-    PyObject* kwargs = Py_BuildValue("{s:s,s:O}", "name", module.c_str(), "path", file.ptr());
-    PyObject* err = err_args && kwargs ? PyObject_Call(PyExc_ImportError, err_args, kwargs) : nullptr;
-    Py_XDECREF(err_args);
-    Py_XDECREF(kwargs);
-    if (err) {
-        PyErr_SetObject(PyExc_ImportError, err);
-        Py_DECREF(err);
-    }
-    throw py::error_already_set();
+    py::object m = import(module.c_str());
+    py::object attribute = name_object(name);
+    py::object value = getattr_optional(m, attribute.ptr());
+    if (value) return value;
+    py::object file = getattr_optional(m, name_object("__file__").ptr());
+    if (!file) file = py::none();
+    std::string where = file.is_none() ? std::string("unknown location") : utf8(file);
+    std::string message = "cannot import name '" + std::string(name) + "' from '" + module + "' (" + where + ")";
+    py::object kwnames = py::reinterpret_steal<py::object>(keywords({"name", "path"}));
+    py::object error = call_kw(py::handle(PyExc_ImportError), kwnames.ptr(), text(message), text(module), file);
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw_python_error();
 }
 
 }  // namespace ondrel::core

@@ -5,7 +5,10 @@
 // A module's state is a C++ object of its own type S, made when the module
 // executes and destroyed when the module object goes.  The functions of a
 // module keep the module object alive (see make_function), so a function can
-// use its module's state for as long as the function exists.
+// use its module's state for as long as the function exists.  S visits the
+// Python objects it owns in traverse() and drops them in clear(), so that a
+// module nobody refers to any more is freed by the garbage collector even
+// when what its state owns refers back to it.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -18,16 +21,21 @@ namespace py = pybind11;
 
 // An interned str, owned by the caller.
 PyObject* name(const char* text);
+inline py::object name_object(const char* text) { return py::reinterpret_steal<py::object>(name(text)); }
 
 // A tuple of interned names (the keyword names of a vectorcall), owned by the
 // caller.
 PyObject* keywords(std::initializer_list<const char*> names);
 
-// Runs the body of a module's exec slot: makes pybind11's interpreter state
-// now (so that no error raised later, at the recursion limit for example, has
-// to make it), makes the state object, then loads the module.  Returns 0, or
-// -1 with the Python error set.
+// Runs the body of a module's exec slot: refuses any interpreter but the
+// main one (the function type is shared by the whole process), makes
+// pybind11's interpreter state now (so that no error raised later, at the
+// recursion limit for example, has to make it), makes the state object, then
+// loads the module.  Returns 0, or -1 with the Python error set.
 int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*));
+
+// Runs `load` for a module without state, as exec_module does.
+int exec_stateless(PyObject* module, void (*load)(py::module_));
 
 // The state object of a module made by exec_module.
 inline void* state_of(PyObject* module) { return *static_cast<void**>(PyModule_GetState(module)); }
@@ -41,6 +49,18 @@ struct ModuleState {
             delete *slot;
             *slot = nullptr;
         }
+    }
+    static S* of(PyObject* module) {
+        auto** slot = static_cast<S**>(PyModule_GetState(module));
+        return slot ? *slot : nullptr;
+    }
+    static int traverse(PyObject* module, visitproc visit, void* arg) {
+        S* s = of(module);
+        return s ? s->traverse(visit, arg) : 0;
+    }
+    static int clear(PyObject* module) {
+        if (S* s = of(module)) s->clear();
+        return 0;
     }
     // The exec slot of a module whose load function is `load`.
     template <void (*load)(py::module_, S&)>
@@ -60,7 +80,7 @@ struct ModuleState {
 #endif
             {0, nullptr},
         };
-        static PyModuleDef def = {PyModuleDef_HEAD_INIT, name, doc, sizeof(S*), nullptr, slots, nullptr, nullptr,
+        static PyModuleDef def = {PyModuleDef_HEAD_INIT, name, doc, sizeof(S*), nullptr, slots, traverse, clear,
                                   destroy};
         return def;
     }

@@ -14,19 +14,13 @@ namespace ondrel::sweepgate {
 namespace {
 
 namespace py = pybind11;
-using core::arg;
-using core::Args;
 using core::call_method;
-using core::FunctionDef;
-using core::getattr;
-using core::opt;
-using core::steal_or_throw;
-using core::truth;
+using core::with_default;
 
 // The names the module uses, made once when it loads.
 #define SWEEPGATE_NAMES(NAME, VALUE)                                                                      \
     NAME(RetCode) NAME(RetType) NAME(RspType) NAME(OK) NAME(RSP_STRING) NAME(inspect) NAME(wraps)         \
-    NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled)                 \
+    NAME(signature) NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled) \
     NAME(_setBeamPatternEnable) NAME(_eraseBeamPattern) NAME(_applyBeamPatternToBFIC) NAME(_getExtCtrl)   \
     NAME(_setExtCtrl) NAME(_reboot) NAME(__signature__) NAME(RetData)                                     \
     VALUE(kw_user_delay, core::keywords({"user_delay"})) VALUE(kw_data, core::keywords({"data"}))
@@ -36,26 +30,44 @@ ONDREL_NAMES(Names, SWEEPGATE_NAMES);
 // The state of one import of the module, kept on the module object.
 struct State {
     Names n;
+    int traverse(visitproc, void*) { return 0; }  // interned names only
+    void clear() {}
 };
 
 // What a body works with: its module's names and namespace.
 struct Ctx {
-    explicit Ctx(const Args& a) : n(a.state<State>().n), globals(a.globals()), module(a.module()) {}
+    explicit Ctx(const core::Args& a)
+        : n(a.state<State>().n), globals(a.globals()), module(a.module()), closure(a.closure()) {}
     const Names& n;
     py::handle globals;
     py::handle module;
+    py::handle closure;
     py::object global(PyObject* name) const { return core::module_global(globals, name); }
 };
 
+template <class A>
+using BodyOf = py::object (*)(const Ctx&, const A&);
+
+template <class A, BodyOf<A> F>
+py::object with_ctx(const core::Args& raw, const A& a) {
+    return F(Ctx(raw), a);
+}
+
+template <class A, BodyOf<A> F>
+core::FunctionDef method(const char* name, const char* doc, const std::vector<core::Spec>& specs = {},
+                         py::object returns = py::object()) {
+    return core::method<A, with_ctx<A, F>>(name, doc, specs, std::move(returns));
+}
+
 // Whether a device operation's result carries the very member RetCode.OK.
 bool succeeded(const Ctx& c, py::handle ret) {
-    py::object code = getattr(ret, c.n.RetCode);
-    return code.ptr() == getattr(c.global(c.n.RetCode), c.n.OK).ptr();
+    return core::getattr(ret, c.n.RetCode).ptr() == core::getattr(c.global(c.n.RetCode), c.n.OK).ptr();
 }
 
 // --- _require_beam_pattern_setup ----------------------------------------------
 
-// Restores the handled exception on the way out.
+// Makes `value` the exception being handled (as inside an `except:` block),
+// restoring the one before on the way out.
 class HandledException {
 public:
     explicit HandledException(py::handle value) {
@@ -76,40 +88,36 @@ private:
 };
 
 void switch_off_and_apply(const Ctx& c, py::handle self) {
-    py::object two = py::int_(2);
     call_method(self, c.n._setBeamPatternEnable, py::str("0"));
-    core::call_method<1>(self, c.n._applyBeamPatternToBFIC, {two.ptr()}, c.n.kw_user_delay);
+    core::call_method_kw(self, c.n._applyBeamPatternToBFIC, c.n.kw_user_delay, py::int_(2));
 }
+
+ONDREL_ARGS(WrapperArgs, self, args, kwargs);
 
 // Switch storage on, erase, run the body, then always switch storage off and
 // apply the pattern to the BFIC.  As in a `finally:` clause, an error raised
 // by the clean-up replaces the body's error (which becomes its __context__).
-py::object beam_pattern_wrapper(const Args& a) {
-    Ctx c(a);
+py::object beam_pattern_wrapper(const Ctx& c, const WrapperArgs& a) {
     const Names& n = c.n;
-    py::handle func = a.closure(), self = a[0], args = a[1], kwargs = a[2];
     py::object result;
     std::optional<py::error_already_set> pending;
     try {
-        py::object two = py::int_(2);
-        py::object ret = call_method(self, n._setBeamPatternEnable, py::str("1"));
+        py::object ret = call_method(a.self, n._setBeamPatternEnable, py::str("1"));
         if (succeeded(c, ret)) {
-            ret = core::call_method<1>(self, n._eraseBeamPattern, {two.ptr()}, n.kw_user_delay);
+            ret = core::call_method_kw(a.self, n._eraseBeamPattern, n.kw_user_delay, py::int_(2));
             if (succeeded(c, ret)) {
-                py::tuple call_args(1 + PyTuple_GET_SIZE(args.ptr()));
-                call_args[0] = self;
-                for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args.ptr()); i++)
-                    call_args[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(args.ptr(), i);
-                py::object kwargs_copy = steal_or_throw(PyDict_Copy(kwargs.ptr()));
-                ret = steal_or_throw(
-                    core::guarded([&] { return PyObject_Call(func.ptr(), call_args.ptr(), kwargs_copy.ptr()); }));
+                Py_ssize_t count = PyTuple_GET_SIZE(a.args.ptr());
+                py::tuple call_args(1 + count);
+                call_args[0] = a.self;
+                for (Py_ssize_t i = 0; i < count; i++)
+                    call_args[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(a.args.ptr(), i);
+                py::object kwargs_copy = core::steal(PyDict_Copy(a.kwargs.ptr()));  // a plain dict: no Python code
+                ret = core::call_with(c.closure, call_args, kwargs_copy);
             }
         }
         result = ret;
     } catch (py::error_already_set& e) {
         pending.emplace(std::move(e));
-    } catch (core::ThreadExit&) {
-        throw;
     } catch (...) {
         core::translate_current_exception();
         pending.emplace();
@@ -117,41 +125,36 @@ py::object beam_pattern_wrapper(const Args& a) {
 
     if (pending) {
         HandledException handling(pending->value());
-        switch_off_and_apply(c, self);
+        switch_off_and_apply(c, a.self);
         throw std::move(*pending);
     }
-    switch_off_and_apply(c, self);
+    switch_off_and_apply(c, a.self);
     return result;
 }
 
-py::object require_beam_pattern_setup(const Args& a) {
-    Ctx c(a);
+ONDREL_ARGS(DecoratorArgs, func);
+
+py::object require_beam_pattern_setup(const Ctx& c, const DecoratorArgs& a) {
     const Names& n = c.n;
-    py::handle func = a[0];
-    py::object own = py::none();  // getattr(func, "__signature__", None)
-    if (PyObject* attr = PyObject_GetAttr(func.ptr(), n.__signature__)) {
-        own = py::reinterpret_steal<py::object>(attr);
-    } else {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) core::throw_python_error();
-        PyErr_Clear();
-    }
-    py::object signature = truth(own) ? own : c.global(n.inspect).attr("signature")(func);
-    FunctionDef def{"wrapper", nullptr, {arg("self"), core::star_args("args"), core::star_kwargs("kwargs")},
-                    beam_pattern_wrapper, {}};
-    py::object wrapper = core::make_function(def, c.module, "_require_beam_pattern_setup.<locals>.wrapper", func);
-    wrapper = c.global(n.wraps)(func)(wrapper);
+    py::object own = core::getattr_optional(a.func, n.__signature__);  // core::getattr(func, "__signature__", None)
+    py::object signature = own && core::truth(own) ? own : call_method(c.global(n.inspect), n.signature, a.func);
+    core::FunctionDef def = method<WrapperArgs, beam_pattern_wrapper>(
+        "wrapper", nullptr, {core::var_args("args"), core::var_kwargs("kwargs")});
+    py::object wrapper = core::make_function(def, c.module, "_require_beam_pattern_setup.<locals>.wrapper", a.func);
+    wrapper = core::call(core::call(c.global(n.wraps), a.func), wrapper);
     core::setattr(wrapper, n.__signature__, signature);
     return wrapper;
 }
 
 // --- Sweepgate ------------------------------------------------------------------
 
-py::object beam_pattern_mgr(const Args& a) {
-    const Names& n = Ctx(a).n;
-    py::handle self = a[0];
-    if (getattr(self, n._beam_pattern_mgr).is_none())
-        core::setattr(self, n._beam_pattern_mgr, call_method(self, n._create_beam_pattern_mgr));
-    return getattr(self, n._beam_pattern_mgr);
+ONDREL_ARGS(SelfArgs, self);
+
+py::object beam_pattern_mgr(const Ctx& c, const SelfArgs& a) {
+    const Names& n = c.n;
+    if (core::getattr(a.self, n._beam_pattern_mgr).is_none())
+        core::setattr(a.self, n._beam_pattern_mgr, call_method(a.self, n._create_beam_pattern_mgr));
+    return core::getattr(a.self, n._beam_pattern_mgr);
 }
 
 [[noreturn]] void not_implemented() {
@@ -160,50 +163,62 @@ py::object beam_pattern_mgr(const Args& a) {
 }
 
 void as_float(py::handle value, const char* param) {
-    if (PyFloat_AsDouble(value.ptr()) == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) core::throw_python_error();
-        PyErr_Clear();
+    try {
+        core::to_double(value);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
         core::raise_argument_type(param, "float", value);
     }
 }
 
-py::object create_beam_pattern_mgr(const Args&) { not_implemented(); }
+py::object create_beam_pattern_mgr(const Ctx&, const SelfArgs&) { not_implemented(); }
 
-py::object get_fast_beam_gain(const Args& a) {
-    core::require_integer(a[2], "beam_id");
+ONDREL_ARGS(GetGainArgs, self, rf_mode, beam_id);
+
+py::object get_fast_beam_gain(const Ctx&, const GetGainArgs& a) {
+    core::require_integer(a.beam_id, "beam_id");
     not_implemented();
 }
 
-py::object get_fast_beam_pattern(const Args& a) {
-    core::require_integer(a[1], "beam_id");
+ONDREL_ARGS(GetPatternArgs, self, beam_id);
+
+py::object get_fast_beam_pattern(const Ctx&, const GetPatternArgs& a) {
+    core::require_integer(a.beam_id, "beam_id");
     not_implemented();
 }
 
-py::object set_fast_beam_gain(const Args& a) {
-    core::require_integer(a[2], "beam_id");
-    truth(a[3]);
-    core::require_integer(a[4], "com_gain");
-    core::require_integer(a[5], "ele_gain");
+ONDREL_ARGS(SetGainArgs, self, rf_mode, beam_id, enable, com_gain, ele_gain);
+
+py::object set_fast_beam_gain(const Ctx&, const SetGainArgs& a) {
+    core::require_integer(a.beam_id, "beam_id");
+    core::truth(a.enable);
+    core::require_integer(a.com_gain, "com_gain");
+    core::require_integer(a.ele_gain, "ele_gain");
     not_implemented();
 }
 
-py::object set_fast_beam_pattern_theta_phi(const Args& a) {
-    core::require_integer(a[1], "beam_id");
-    as_float(a[2], "rf_freq");
-    as_float(a[3], "theta");
-    as_float(a[4], "phi");
+ONDREL_ARGS(ThetaPhiArgs, self, beam_id, rf_freq, theta, phi);
+
+py::object set_fast_beam_pattern_theta_phi(const Ctx&, const ThetaPhiArgs& a) {
+    core::require_integer(a.beam_id, "beam_id");
+    as_float(a.rf_freq, "rf_freq");
+    as_float(a.theta, "theta");
+    as_float(a.phi, "phi");
     not_implemented();
 }
 
-py::object set_fast_beam_pattern_az_el(const Args& a) {
-    core::require_integer(a[1], "beam_id");
-    as_float(a[2], "rf_freq");
-    as_float(a[3], "azimuth");
-    as_float(a[4], "elevation");
+ONDREL_ARGS(AzElArgs, self, beam_id, rf_freq, azimuth, elevation);
+
+py::object set_fast_beam_pattern_az_el(const Ctx&, const AzElArgs& a) {
+    core::require_integer(a.beam_id, "beam_id");
+    as_float(a.rf_freq, "rf_freq");
+    as_float(a.azimuth, "azimuth");
+    as_float(a.elevation, "elevation");
     not_implemented();
 }
 
-// Device operation name -> (command text, response kind), in this order.
+// Device operation name -> command text, in this order; every entry is sent
+// as a string response.
 const char* const kFastBeamCommands[][2] = {
     {"_getExtCtrl", "ExtCtrl_EN?"},
     {"_setExtCtrl", "ExtCtrl_EN"},
@@ -215,43 +230,36 @@ const char* const kFastBeamCommands[][2] = {
     {"_applyBeamPatternToBFIC", "BEAM_PATTERN_APPLY_BFIC"},
 };
 
-py::object fbs_cmd_dict(const Args& a) {
-    Ctx c(a);
+py::object fbs_cmd_dict(const Ctx& c, const SelfArgs&) {
     py::dict commands;
     for (const auto& entry : kFastBeamCommands)
-        commands[entry[0]] = py::make_tuple(entry[1], getattr(c.global(c.n.RspType), c.n.RSP_STRING));
+        commands[entry[0]] = py::make_tuple(entry[1], core::getattr(c.global(c.n.RspType), c.n.RSP_STRING));
     return commands;
 }
 
-py::object get_fast_parallel_mode(const Args& a) {
-    Ctx c(a);
+py::object get_fast_parallel_mode(const Ctx& c, const SelfArgs& a) {
     const Names& n = c.n;
-    py::object ret = call_method(a[0], n._getExtCtrl);
+    py::object ret = call_method(a.self, n._getExtCtrl);
     if (!succeeded(c, ret)) return ret;
-    py::object value = steal_or_throw(PyNumber_Long(getattr(ret, n.RetData).ptr()));
-    py::object enabled = py::bool_(truth(value));
-    return core::call<1>(c.global(n.RetType), {enabled.ptr()}, n.kw_data);
+    py::object value = core::to_int(core::getattr(ret, n.RetData));
+    return core::call_kw(c.global(n.RetType), n.kw_data, py::bool_(core::truth(value)));
 }
 
-py::object set_fast_parallel_mode(const Args& a) {
-    Ctx c(a);
+ONDREL_ARGS(SetParallelArgs, self, toEnable, fbs_mode);
+
+py::object set_fast_parallel_mode(const Ctx& c, const SetParallelArgs& a) {
     const Names& n = c.n;
-    py::handle self = a[0];
-    bool enable = truth(a[1]);
-    py::object mode = steal_or_throw(PyNumber_Long(a[2].ptr()));
-    py::object text = steal_or_throw(PyUnicode_FromFormat("%d,%S", enable ? 1 : 0, mode.ptr()));
-    py::object ret = call_method(self, n._setExtCtrl, text);
+    bool enable = core::truth(a.toEnable);
+    py::object mode = core::to_int(a.fbs_mode);
+    py::object ret = call_method(a.self, n._setExtCtrl, core::text((enable ? "1," : "0,") + core::decimal(mode)));
     if (!succeeded(c, ret)) return ret;
-    core::setattr(self, n.external_control_enabled, py::bool_(enable));
-    return core::call<0>(c.global(n.RetType), {});
+    core::setattr(a.self, n.external_control_enabled, py::bool_(enable));
+    return core::call(c.global(n.RetType));
 }
 
-py::object erase_fast_beam_config(const Args& a) {
-    Ctx c(a);
-    return core::call<0>(c.global(c.n.RetType), {});
-}
+py::object erase_fast_beam_config(const Ctx& c, const SelfArgs&) { return core::call(c.global(c.n.RetType)); }
 
-py::object sync_fast_beam_config(const Args& a) { return call_method(a[0], Ctx(a).n._reboot); }
+py::object sync_fast_beam_config(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._reboot); }
 
 // --- loading ----------------------------------------------------------------------
 
@@ -276,110 +284,120 @@ const char* const kSetParallelDoc =
     "fbs_mode (FBSMode): The fast beam switch mode to set. Defaults to FBSMode.FULL_GAIN_PHASE.";
 
 py::object make_start_end_enum(py::module_ m) {
-    py::object int_enum = m.attr("IntEnum");
-    py::object auto_ = m.attr("auto");
-    py::object meta = py::type::of(int_enum);
+    py::object int_enum = core::getattr(m, "IntEnum");
+    py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.ptr())));
     py::tuple bases = py::make_tuple(int_enum);
-    py::object ns = meta.attr("__prepare__")("StartEndEnum", bases);
-    ns["__module__"] = m.attr("__name__");
-    ns["__qualname__"] = "StartEndEnum";
-    ns["__doc__"] = "Enum for start and end states.";
-    ns["OTHER"] = 0;
-    ns["START"] = auto_();
-    ns["END"] = auto_();
-    ns["START_END"] = auto_();
-    return meta("StartEndEnum", bases, ns);
+    py::object name = core::text("StartEndEnum");
+    py::object ns = core::call(core::getattr(meta, "__prepare__"), name, bases);
+    py::object auto_ = core::getattr(m, "auto");
+    auto set = [&](const char* key, py::handle value) { core::set_item(ns, core::text(key), value); };
+    set("__module__", core::getattr(m, "__name__"));
+    set("__qualname__", name);
+    set("__doc__", core::text("Enum for start and end states."));
+    set("OTHER", py::int_(0));
+    set("START", core::call(auto_));
+    set("END", core::call(auto_));
+    set("START_END", core::call(auto_));
+    return core::call(meta, name, bases, ns);
 }
 
 py::object make_sweepgate(py::module_ m) {
-    py::object name = m.attr("__name__");
-    py::object abstract = m.attr("abstractmethod");
-    py::object decorate = m.attr("_require_beam_pattern_setup");
-    py::str ret_t("RetType"), int_t("int"), float_t("float"), bool_t("bool"), rf_t("RFMode");
-    auto method = [&](FunctionDef def) { return core::make_function(def, m, "Sweepgate." + def.name); };
+    py::object abstract = core::getattr(m, "abstractmethod");
+    py::object decorate = core::getattr(m, "_require_beam_pattern_setup");
+    py::str ret_t("RetType"), int_t("int"), float_t("float"), bool_t("bool"), rf_t("RFMode"), mgr_t("BeamPatternManager");
+    auto made = [&](const core::FunctionDef& def) { return core::make_function(def, m, "Sweepgate." + def.name); };
+    auto abstract_method = [&](const core::FunctionDef& def) { return core::call(abstract, made(def)); };
+    auto decorated = [&](const core::FunctionDef& def) { return core::call(decorate, made(def)); };
+    using core::annotated;
 
     py::dict annotations;
-    annotations["_beam_pattern_mgr"] = "BeamPatternManager";
-    annotations["external_control_enabled"] = "bool";
+    annotations["_beam_pattern_mgr"] = mgr_t;
+    annotations["external_control_enabled"] = bool_t;
 
     std::vector<core::Member> members = {
         {"__annotations__", annotations},
         {"_beam_pattern_mgr", py::none()},
         {"external_control_enabled", py::bool_(false)},
-        {"beam_pattern_mgr",
-         py::module_::import("builtins").attr("property")(
-             method({"beam_pattern_mgr", kManagerDoc, {arg("self")}, beam_pattern_mgr, py::str("BeamPatternManager")}))},
+        {"beam_pattern_mgr", core::call(core::getattr(core::import("builtins"), "property"),
+                                        made(method<SelfArgs, beam_pattern_mgr>("beam_pattern_mgr", kManagerDoc, {},
+                                                                                mgr_t)))},
         {"_create_beam_pattern_mgr",
-         abstract(method({"_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.",
-                          {arg("self")}, create_beam_pattern_mgr, py::str("BeamPatternManager")}))},
-        {"_fbs_cmd_dict", method({"_fbs_cmd_dict", "Return the command list for the fast beam manager.",
-                                  {arg("self")}, fbs_cmd_dict, py::str("dict")})},
+         abstract_method(method<SelfArgs, create_beam_pattern_mgr>(
+             "_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.", {}, mgr_t))},
+        {"_fbs_cmd_dict", made(method<SelfArgs, fbs_cmd_dict>(
+                              "_fbs_cmd_dict", "Return the command list for the fast beam manager.", {}, py::str("dict")))},
         {"getFastParallelMode",
-         method({"getFastParallelMode", "Get the fast parallel mode.", {arg("self")}, get_fast_parallel_mode, ret_t})},
+         made(method<SelfArgs, get_fast_parallel_mode>("getFastParallelMode", "Get the fast parallel mode.", {}, ret_t))},
         {"setFastParallelMode",
-         method({"setFastParallelMode", kSetParallelDoc,
-                 {arg("self"), arg("toEnable", bool_t),
-                  opt("fbs_mode", m.attr("FBSMode").attr("FULL_GAIN_PHASE"), py::str("FBSMode"))},
-                 set_fast_parallel_mode, ret_t})},
-        {"eraseFastBeamConfig", decorate(method({"eraseFastBeamConfig", "Erase the fast beam configuration.",
-                                                 {arg("self")}, erase_fast_beam_config, ret_t}))},
-        {"getFastBeamGain", abstract(method({"getFastBeamGain", "Get the fast beam gain.",
-                                             {arg("self"), arg("rf_mode", rf_t), arg("beam_id", int_t)},
-                                             get_fast_beam_gain, ret_t}))},
-        {"getFastBeamPattern", abstract(method({"getFastBeamPattern", "Get the fast beam pattern.",
-                                                {arg("self"), arg("beam_id", int_t)}, get_fast_beam_pattern, ret_t}))},
+         made(method<SetParallelArgs, set_fast_parallel_mode>(
+             "setFastParallelMode", kSetParallelDoc,
+             {annotated("toEnable", bool_t),
+              with_default("fbs_mode", core::getattr(core::getattr(m, "FBSMode"), "FULL_GAIN_PHASE"), py::str("FBSMode"))},
+             ret_t))},
+        {"eraseFastBeamConfig", decorated(method<SelfArgs, erase_fast_beam_config>(
+                                    "eraseFastBeamConfig", "Erase the fast beam configuration.", {}, ret_t))},
+        {"getFastBeamGain",
+         abstract_method(method<GetGainArgs, get_fast_beam_gain>(
+             "getFastBeamGain", "Get the fast beam gain.", {annotated("rf_mode", rf_t), annotated("beam_id", int_t)},
+             ret_t))},
+        {"getFastBeamPattern", abstract_method(method<GetPatternArgs, get_fast_beam_pattern>(
+                                   "getFastBeamPattern", "Get the fast beam pattern.", {annotated("beam_id", int_t)},
+                                   ret_t))},
         {"setFastBeamGain",
-         abstract(method({"setFastBeamGain", "Set the fast beam gain.",
-                          {arg("self"), arg("rf_mode", rf_t), arg("beam_id", int_t), arg("enable", bool_t),
-                           opt("com_gain", py::int_(0), int_t), opt("ele_gain", py::int_(0), int_t)},
-                          set_fast_beam_gain, ret_t}))},
+         abstract_method(method<SetGainArgs, set_fast_beam_gain>(
+             "setFastBeamGain", "Set the fast beam gain.",
+             {annotated("rf_mode", rf_t), annotated("beam_id", int_t), annotated("enable", bool_t),
+              with_default("com_gain", py::int_(0), int_t), with_default("ele_gain", py::int_(0), int_t)},
+             ret_t))},
         {"setFastBeamPatternThetaPhi",
-         abstract(method({"setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
-                          {arg("self"), arg("beam_id", int_t), arg("rf_freq", float_t), arg("theta", float_t),
-                           arg("phi", float_t)},
-                          set_fast_beam_pattern_theta_phi, ret_t}))},
+         abstract_method(method<ThetaPhiArgs, set_fast_beam_pattern_theta_phi>(
+             "setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
+             {annotated("beam_id", int_t), annotated("rf_freq", float_t), annotated("theta", float_t),
+              annotated("phi", float_t)},
+             ret_t))},
         {"setFastBeamPatternAzEl",
-         abstract(method({"setFastBeamPatternAzEl", "Set the fast beam pattern.",
-                          {arg("self"), arg("beam_id", int_t), arg("rf_freq", float_t), arg("azimuth", float_t),
-                           arg("elevation", float_t)},
-                          set_fast_beam_pattern_az_el, ret_t}))},
-        {"syncFastBeamConfig", decorate(method({"syncFastBeamConfig", "Update the fast beam configuration.",
-                                                {arg("self")}, sync_fast_beam_config, ret_t}))},
+         abstract_method(method<AzElArgs, set_fast_beam_pattern_az_el>(
+             "setFastBeamPatternAzEl", "Set the fast beam pattern.",
+             {annotated("beam_id", int_t), annotated("rf_freq", float_t), annotated("azimuth", float_t),
+              annotated("elevation", float_t)},
+             ret_t))},
+        {"syncFastBeamConfig", decorated(method<SelfArgs, sync_fast_beam_config>(
+                                   "syncFastBeamConfig", "Update the fast beam configuration.", {}, ret_t))},
     };
-    py::object abc_meta = py::module_::import("abc").attr("ABCMeta");
-    return core::build_class(abc_meta, "Sweepgate", py::make_tuple(m.attr("ABC")), name,
-                             "Abstract base class for managing fast beam operations.", members);
+    return core::build_class(core::getattr(core::import("abc"), "ABCMeta"), "Sweepgate", py::make_tuple(core::getattr(m, "ABC")),
+                             core::getattr(m, "__name__"), "Abstract base class for managing fast beam operations.", members);
 }
 
 void load(py::module_ m, State& state) {
     state.n.fill();
-    py::object name = m.attr("__name__");
-    std::string package = core::parent_package(name);  // ondrel.qardev
-    std::string root = core::parent_package(py::str(package));  // ondrel
-    core::ready_function_type((py::str(name).cast<std::string>() + ".function").c_str());
+    py::object name = core::getattr(m, "__name__");
+    std::string package = core::parent_package(name);         // ondrel.qardev
+    std::string root = core::parent_package(core::text(package));  // ondrel
+    core::ready_function_type((core::utf8(name) + ".function").c_str());
 
-    m.attr("inspect") = py::module_::import("inspect");
-    m.attr("time") = py::module_::import("time");
-    m.attr("ABC") = core::import_from("abc", "ABC");
-    m.attr("abstractmethod") = core::import_from("abc", "abstractmethod");
-    m.attr("IntEnum") = core::import_from("enum", "IntEnum");
-    m.attr("auto") = core::import_from("enum", "auto");
-    m.attr("wraps") = core::import_from("functools", "wraps");
-    m.attr("Callable") = core::import_from("typing", "Callable");
-    m.attr("FBSMode") = core::import_from(root + ".QarPublic", "FBSMode");
-    m.attr("RFMode") = core::import_from(root + ".QarPublic", "RFMode");
-    m.attr("RetCode") = core::import_from(root + ".QarUtils", "RetCode");
-    m.attr("RetType") = core::import_from(root + ".QarUtils", "RetType");
-    m.attr("RspType") = core::import_from(root + ".QarUtils", "_RspType");
-    m.attr("BeamPatternManager") = core::import_from(package + ".BeamPatternManager", "BeamPatternManager");
+    core::setattr(m, "inspect", core::import("inspect"));
+    core::setattr(m, "time", core::import("time"));
+    core::setattr(m, "ABC", core::import_from("abc", "ABC"));
+    core::setattr(m, "abstractmethod", core::import_from("abc", "abstractmethod"));
+    core::setattr(m, "IntEnum", core::import_from("enum", "IntEnum"));
+    core::setattr(m, "auto", core::import_from("enum", "auto"));
+    core::setattr(m, "wraps", core::import_from("functools", "wraps"));
+    core::setattr(m, "Callable", core::import_from("typing", "Callable"));
+    core::setattr(m, "FBSMode", core::import_from(root + ".QarPublic", "FBSMode"));
+    core::setattr(m, "RFMode", core::import_from(root + ".QarPublic", "RFMode"));
+    core::setattr(m, "RetCode", core::import_from(root + ".QarUtils", "RetCode"));
+    core::setattr(m, "RetType", core::import_from(root + ".QarUtils", "RetType"));
+    core::setattr(m, "RspType", core::import_from(root + ".QarUtils", "_RspType"));
+    core::setattr(m, "BeamPatternManager", core::import_from(package + ".BeamPatternManager", "BeamPatternManager"));
 
-    m.attr("StartEndEnum") = make_start_end_enum(m);
+    core::setattr(m, "StartEndEnum", make_start_end_enum(m));
     py::str callable_text("Callable[..., RetType]");
-    m.attr("_require_beam_pattern_setup") = core::make_function(
-        FunctionDef{"_require_beam_pattern_setup", kDecoratorDoc, {arg("func", callable_text)},
-                    require_beam_pattern_setup, callable_text},
-        m, "_require_beam_pattern_setup");
-    m.attr("Sweepgate") = make_sweepgate(m);
+    core::setattr(m, "_require_beam_pattern_setup",
+                  core::make_function(method<DecoratorArgs, require_beam_pattern_setup>(
+                                          "_require_beam_pattern_setup", kDecoratorDoc,
+                                          {core::annotated("func", callable_text)}, callable_text),
+                                      m, "_require_beam_pattern_setup"));
+    core::setattr(m, "Sweepgate", make_sweepgate(m));
 }
 
 PyModuleDef& module_def =

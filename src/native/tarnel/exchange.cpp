@@ -1,6 +1,7 @@
-// FpgaTool: construction, the command exchange, and one operation per
-// device command.
+// FpgaTool: construction, the command exchange, one operation per device
+// command, the progress callback and disconnecting.
 #include "core/imports.hpp"
+#include "tarnel/protocol.hpp"
 #include "tarnel/pure.hpp"
 #include "tarnel/tarnel.hpp"
 
@@ -11,158 +12,214 @@ namespace ondrel::tarnel {
 namespace {
 
 using core::call_method;
-using core::getattr;
-using core::setattr;
-using core::steal_or_throw;
+using core::steal;
 using core::truth;
 
 // prefix + tail as one new byte string.
 py::object concat_bytes(const char* prefix, size_t prefix_size, const char* tail, size_t tail_size) {
-    py::object out = steal_or_throw(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix_size + tail_size)));
+    py::object out = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix_size + tail_size)));
     char* p = PyBytes_AS_STRING(out.ptr());
     std::memcpy(p, prefix, prefix_size);
     std::memcpy(p + prefix_size, tail, tail_size);
     return out;
 }
 
+py::object concat_bytes(py::handle prefix, py::handle tail) {
+    return concat_bytes(PyBytes_AS_STRING(prefix.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(prefix.ptr())),
+                        PyBytes_AS_STRING(tail.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(tail.ptr())));
+}
+
 // The argument of a command: bytes as they are, anything else as the UTF-8
 // encoding of its text form.
 py::object command_argument(py::handle value) {
     if (PyBytes_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-    py::object s = steal_or_throw(PyObject_Str(value.ptr()));
-    return steal_or_throw(PyUnicode_AsUTF8String(s.ptr()));
+    py::object s = core::str(value);
+    return steal(PyUnicode_AsUTF8String(s.ptr()));
 }
 
-}  // namespace
+// --- construction --------------------------------------------------------------
 
-py::object op_init(const Args& a) {
-    Ctx c(a);
+ONDREL_ARGS(InitArgs, self, connection, address, port);
+
+py::object init(const Ctx& c, const InitArgs& a) {
     const Names& n = c.n;
-    py::handle self = a[0], connection = a[1], address = a[2];
-    core::require_text(address, "address", /*allow_none=*/true);
-    py::object port = core::require_integer(a[3], "port");
+    core::require_text(a.address, "address", /*allow_none=*/true);
+    py::object port = core::require_integer(a.port, "port");
 
-    if (!connection.is_none()) {
-        setattr(self, n._conn, connection);
-        setattr(self, n._owns_conn, py::bool_(false));
+    if (!a.connection.is_none()) {
+        core::setattr(a.self, n._conn, a.connection);
+        core::setattr(a.self, n._owns_conn, py::bool_(false));
     } else {
-        if (address.is_none()) core::raise(PyExc_ValueError, "Either connection or address must be provided");
+        if (a.address.is_none()) core::raise(PyExc_ValueError, "Either connection or address must be provided");
         py::object tcp_conn = core::import_from(c.state.package + ".QarCommService", "_TCPConn");
-        py::object conn = core::call<2>(tcp_conn, {address.ptr(), port.ptr()});
-        setattr(self, n._conn, conn);
-        if (!truth(call_method(conn, n.initConnection))) {
-            py::object port_number = steal_or_throw(PyNumber_Long(port.ptr()));
-            PyErr_Format(PyExc_ConnectionError, "Cannot connect to %U:%S", address.ptr(), port_number.ptr());
-            core::throw_python_error();
-        }
-        setattr(self, n._owns_conn, py::bool_(true));
+        py::object conn = core::call(tcp_conn, a.address, port);
+        core::setattr(a.self, n._conn, conn);
+        if (!truth(call_method(conn, n.initConnection)))
+            core::raise(PyExc_ConnectionError,
+                        "Cannot connect to " + core::utf8(a.address) + ":" + core::decimal(core::to_int(port)));
+        core::setattr(a.self, n._owns_conn, py::bool_(true));
     }
-    setattr(self, n.progress_callback, py::none());
+    core::setattr(a.self, n.progress_callback, py::none());
     return py::none();
 }
 
-py::object op_set_progress_callback(const Args& a) {
-    setattr(a[0], Ctx(a).n.progress_callback, a[1]);
-    return py::none();
-}
+const char* const kInitDoc =
+    "Initialize the FPGA tool.\n"
+    "\n"
+    "Args:\n"
+    "    connection: An existing DevConnection (e.g. _TCPConn) instance.\n"
+    "    address: IP address of the device, used when no connection is given.\n"
+    "    port: TCP port of the device. Defaults to 5025.";
 
-py::object op_disconnect(const Args& a) {
-    Ctx c(a);
+// --- the exchange --------------------------------------------------------------
+
+ONDREL_ARGS(GetRecvArgs, self, log_print, size, isdecode);
+
+py::object get_recv(const Ctx& c, const GetRecvArgs& a) {
     const Names& n = c.n;
-    py::handle self = a[0];
-    // Clean-up hook of derived classes; a plain FpgaTool has none.
-    PyObject* cleanup = PyObject_GetAttr(self.ptr(), n.deleteTempFile);
-    if (cleanup) {
-        py::object hook = py::reinterpret_steal<py::object>(cleanup);
-        core::call<0>(hook, {});
-    } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Clear();
+    py::object conn = core::getattr(a.self, n._conn);
+    c.refuse_if_busy(conn);
+    py::object data = call_method(conn, n.recvRawBytes, a.size);
+    py::object result;
+    if (truth(a.isdecode)) {
+        result = PyBytes_Check(data.ptr()) ? steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()),
+                                                                        PyBytes_GET_SIZE(data.ptr()), "strict"))
+                                           : call_method(data, n.decode, n.utf_8);
     } else {
-        core::throw_python_error();
+        result = raw_payload(data);
     }
-    py::object conn = getattr(self, n._conn);
-    if (truth(conn) && truth(getattr(self, n._owns_conn))) {
+    if (truth(a.log_print) && c.log_enabled(DEBUG))
+        c.log(DEBUG, core::add(core::text("Received data: "), core::str(result)));
+    return result;
+}
+
+ONDREL_ARGS(SendCmdArgs, self, cmd, log_print, size, isdecode);
+
+py::object send_cmd(const Ctx& c, const SendCmdArgs& a) {
+    const Names& n = c.n;
+    py::object line = PyUnicode_Check(a.cmd.ptr()) ? steal(PyUnicode_AsUTF8String(a.cmd.ptr()))
+                                                   : py::reinterpret_borrow<py::object>(a.cmd);
+    py::object frame = PyBytes_CheckExact(line.ptr())
+                           ? concat_bytes(line, py::bytes(protocol::kLineEnd))
+                           : core::add(line, bytes_of(protocol::kLineEnd, 2));
+    py::object conn = core::getattr(a.self, n._conn);
+    c.refuse_if_busy(conn);
+    if (truth(a.isdecode)) {
+        py::object rsp_list = core::class_attribute(c.global(n.RspType), n.RSP_LIST, n.__getattribute__);
+        py::object ret = call_method(conn, n.sendCmd, frame, rsp_list);
+        if (truth(core::getattr(ret, n.RetData))) return core::getattr(ret, n.RetData);
+        return py::str("");
+    }
+    call_method(conn, n.sendRawBytes, frame);
+    py::object flag = py::bool_(truth(a.log_print));
+    return core::call_method_kw(a.self, n._getRecv, n.kw_getRecv, flag, a.size, Py_False);
+}
+
+// --- one operation per device command --------------------------------------------
+
+ONDREL_ARGS(SelfArgs, self);
+ONDREL_ARGS(ModeArgs, self, mode);
+ONDREL_ARGS(EraseArgs, self, erase_bits);
+ONDREL_ARGS(SectionArgs, self, section);
+
+// A command without an argument: the closure holds its bytes.
+py::object simple_command(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._sendCmd, c.closure); }
+
+// A command with one argument, appended to the closure's keyword and space.
+template <class A, py::handle A::*argument>
+py::object argument_command(const Ctx& c, const A& a) {
+    py::object line = concat_bytes(c.closure, command_argument(a.*argument));
+    return call_method(a.self, c.n._sendCmd, line);
+}
+
+py::object fpga_read(const Ctx& c, const SelfArgs& a) {
+    return core::call_method_kw(a.self, c.n._sendCmd, c.n.kw_isdecode, c.closure, Py_False);
+}
+
+ONDREL_ARGS(ProgramArgs, self, data_block);
+
+py::object fpga_program(const Ctx& c, const ProgramArgs& a) {
+    size_t length = core::length(a.data_block);
+    char header[40];
+    size_t header_size = write_block_header(header, length);
+    py::object payload = PyBytes_Check(a.data_block.ptr())
+                             ? concat_bytes(header, header_size, PyBytes_AS_STRING(a.data_block.ptr()),
+                                            static_cast<size_t>(PyBytes_GET_SIZE(a.data_block.ptr())))
+                             : core::add(bytes_of(header, header_size), a.data_block);
+    py::object reply = call_method(a.self, c.n._sendCmd, payload);
+    return py::bool_(acknowledged(c, reply));
+}
+
+core::FunctionDef command(const char* name, const char* doc, const char* bytes) {
+    core::FunctionDef def = method<SelfArgs, simple_command>(name, doc);
+    def.closure = py::bytes(bytes);
+    return def;
+}
+
+template <class A, py::handle A::*argument>
+core::FunctionDef argument_command_def(const char* name, const char* doc, const char* keyword) {
+    core::FunctionDef def = method<A, argument_command<A, argument>>(name, doc);
+    def.closure = py::bytes(keyword);
+    return def;
+}
+
+// --- the callback and disconnecting ------------------------------------------------
+
+ONDREL_ARGS(CallbackArgs, self, callback);
+
+py::object set_progress_callback(const Ctx& c, const CallbackArgs& a) {
+    core::setattr(a.self, c.n.progress_callback, a.callback);
+    return py::none();
+}
+
+py::object disconnect(const Ctx& c, const SelfArgs& a) {
+    const Names& n = c.n;
+    // Clean-up hook of derived classes; a plain FpgaTool has none.
+    if (py::object cleanup = core::getattr_optional(a.self, n.deleteTempFile)) core::call(cleanup);
+    py::object conn = core::getattr(a.self, n._conn);
+    if (truth(conn) && truth(core::getattr(a.self, n._owns_conn))) {
         call_method(conn, n.closeConnection);
         c.log(INFO, "Disconnected from FPGA device.");
     }
     return py::none();
 }
 
-py::object op_getRecv(const Args& a) {
-    Ctx c(a);
-    const Names& n = c.n;
-    py::handle self = a[0], log_print = a[1], size = a[2], isdecode = a[3];
-    py::object data = call_method(getattr(self, n._conn), n.recvRawBytes, size);
-    py::object result;
-    if (truth(isdecode)) {
-        if (PyBytes_Check(data.ptr()))
-            result = steal_or_throw(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()),
-                                                         "strict"));
-        else
-            result = steal_or_throw(core::guarded([&] { return PyObject_CallMethod(data.ptr(), "decode", "s", "utf-8"); }));
-    } else {
-        result = raw_payload(data);
-    }
-    if (truth(log_print) && c.log_enabled(DEBUG)) {
-        py::object message = steal_or_throw(PyUnicode_Concat(py::str("Received data: ").ptr(), py::str(result).ptr()));
-        c.log(DEBUG, message);
-    }
-    return result;
-}
+}  // namespace
 
-py::object op_sendCmd(const Args& a) {
-    Ctx c(a);
-    const Names& n = c.n;
-    py::handle self = a[0], cmd = a[1], log_print = a[2], size = a[3], isdecode = a[4];
-    py::object line = PyUnicode_Check(cmd.ptr()) ? steal_or_throw(PyUnicode_AsUTF8String(cmd.ptr()))
-                                                 : py::reinterpret_borrow<py::object>(cmd);
-    py::object frame = PyBytes_CheckExact(line.ptr())
-                           ? concat_bytes(PyBytes_AS_STRING(line.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(line.ptr())),
-                                          "\r\n", 2)
-                           : steal_or_throw(PyNumber_Add(line.ptr(), bytes_of("\r\n", 2).ptr()));
-
-    if (truth(isdecode)) {
-        py::object conn = getattr(self, n._conn);
-        py::object rsp_list = core::class_attribute(c.global(n.RspType), n.RSP_LIST, n.__getattribute__);
-        py::object ret = core::call_method<2>(conn, n.sendCmd, {frame.ptr(), rsp_list.ptr()});
-        if (truth(getattr(ret, n.RetData))) return getattr(ret, n.RetData);
-        return py::str("");
-    }
-    call_method(getattr(self, n._conn), n.sendRawBytes, frame);
-    py::object flag = py::bool_(truth(log_print));
-    return core::call_method<3>(self, n._getRecv, {flag.ptr(), size.ptr(), Py_False}, n.kw_getRecv);
-}
-
-py::object op_simple_command(const Args& a) { return call_method(a[0], Ctx(a).n._sendCmd, a.closure()); }
-
-py::object op_argument_command(const Args& a) {
-    py::handle keyword = a.closure();
-    py::object argument = command_argument(a[1]);
-    py::object line = concat_bytes(PyBytes_AS_STRING(keyword.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(keyword.ptr())),
-                                   PyBytes_AS_STRING(argument.ptr()),
-                                   static_cast<size_t>(PyBytes_GET_SIZE(argument.ptr())));
-    return call_method(a[0], Ctx(a).n._sendCmd, line);
-}
-
-py::object op_fpgaRead(const Args& a) {
-    const Names& n = Ctx(a).n;
-    return core::call_method<2>(a[0], n._sendCmd, {a.closure().ptr(), Py_False}, n.kw_isdecode);
-}
-
-py::object op_fpgaProgram(const Args& a) {
-    py::handle self = a[0], block = a[1];
-    Py_ssize_t length = PyObject_Length(block.ptr());
-    if (length < 0) core::throw_python_error();
-    char header[40];
-    size_t header_size = write_block_header(header, static_cast<size_t>(length));
-    py::object payload;
-    if (PyBytes_Check(block.ptr()))
-        payload = concat_bytes(header, header_size, PyBytes_AS_STRING(block.ptr()),
-                               static_cast<size_t>(PyBytes_GET_SIZE(block.ptr())));
-    else
-        payload = steal_or_throw(PyNumber_Add(bytes_of(header, header_size).ptr(), block.ptr()));
-    py::object reply = call_method(self, Ctx(a).n._sendCmd, payload);
-    return py::bool_(acknowledged(reply));
+std::vector<core::FunctionDef> exchange_methods(const Declare& d) {
+    using core::annotated;
+    using core::with_default;
+    namespace p = protocol;
+    core::FunctionDef read = method<SelfArgs, fpga_read>("_fpgaRead", "Read data from the FPGA.", {}, d.bytes_t);
+    read.closure = py::bytes(p::kRead);
+    return {
+        method<InitArgs, init>("__init__", kInitDoc,
+                               {with_default("connection", d.none), with_default("address", d.none, d.optional_str),
+                                with_default("port", py::int_(p::kDefaultPort), d.int_t)}),
+        method<GetRecvArgs, get_recv>("_getRecv", "Receive data from the FPGA.",
+                                      {with_default("log_print", d.false_), with_default("size", d.recv_size),
+                                       with_default("isdecode", d.true_)}),
+        method<SendCmdArgs, send_cmd>("_sendCmd", "Send a command to the FPGA and receive the response.",
+                                      {with_default("log_print", d.false_), with_default("size", d.recv_size),
+                                       with_default("isdecode", d.true_)}),
+        command("_fpgaCtrlInit", "Initialize the FPGA control.", p::kCtrlInit),
+        command("_fpgaGetId", "Get the FPGA ID.", p::kGetId),
+        command("_fpgaGetVersion", "Get the FPGA version.", p::kGetVersion),
+        argument_command_def<ModeArgs, &ModeArgs::mode>("_fpgaCfgMode", "Configure the FPGA mode.", p::kCfgMode),
+        argument_command_def<EraseArgs, &EraseArgs::erase_bits>("_fpgaErase", "Erase the FPGA memory.", p::kErase),
+        argument_command_def<SectionArgs, &SectionArgs::section>("_fpgaRstPagePtr", "Reset the FPGA page pointer.",
+                                                                 p::kRstPagePtr),
+        method<ProgramArgs, fpga_program>("_fpgaProgram", "Program the FPGA with the given data block.",
+                                          {annotated("data_block", d.bytes_t)}, d.bool_t),
+        read,
+        command("_fpgaDone", "Mark the FPGA programming as done.", p::kDone),
+        command("_fpgaRefresh", "Refresh the FPGA.", p::kRefresh),
+        command("_fpgaGetInfo", "Get the FPGA information.", p::kGetInfo),
+        command("_fpgaGetControlFwVer", "Get the FPGA control firmware version.", p::kGetControlFwVersion),
+        command("_fpgaGetSerialNumber", "Get the FPGA serial number.", p::kGetSerialNumber),
+        method<CallbackArgs, set_progress_callback>("set_progress_callback", "Set progress callback function."),
+        method<SelfArgs, disconnect>("disconnect", "Close the connection and clean up."),
+    };
 }
 
 }  // namespace ondrel::tarnel

@@ -3,9 +3,8 @@
 // same text, and the interpreter lock is released while the disk works.
 #pragma once
 
+#include "platform/os.hpp"
 #include "tarnel/tarnel.hpp"
-
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <string>
@@ -17,24 +16,20 @@ namespace ondrel::tarnel {
 // The outcome of stat(2) on a path (following symbolic links).
 struct PathStatus {
     int err;  // 0 on success
-    struct stat st;
+    bool regular;
+    bool directory;
+    FileStamp stamp;
 };
-PathStatus stat_path(const std::string& fs_path);
 
 // Each function takes the path as the file system sees it (fs_path()) and
 // the path object to name in errors.
+PathStatus stat_path(const std::string& fs);
 
 // Raises unless the path names a regular file (after symbolic links).
 void require_regular_file(const std::string& fs, py::handle shown);
 
 // os.stat(path).st_size
 uint64_t file_size(const std::string& fs, py::handle shown);
-
-// The part of a container file that its size fields can reference (see
-// container_extent), as one new byte string; a file too short to hold the
-// size fields is read whole.  A sparse file of gigabytes with a small image
-// costs only the image.  Only a regular file is read (see FileReader).
-py::object read_container(const std::string& fs, py::handle shown);
 
 // A regular file opened for reading, closed when the reader goes.  Opening a
 // FIFO, a device or a directory fails with OSError (without waiting).
@@ -45,19 +40,25 @@ public:
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
 
-    // Up to `size` bytes; fewer only at the end of the file.
-    size_t read(char* out, size_t size);
+    // The file as it is now.
+    FileStamp stamp();
 
-    // The next bytes of the file, up to `limit` of them (fewer at the end of
-    // the file), as one new byte string.
-    py::object read_bytes(uint64_t limit);
-
-    // Up to `size` bytes from `offset`, without moving the position.
+    // Up to `size` bytes from `offset`; fewer only at the end of the file.
     size_t read_at(char* out, size_t size, uint64_t offset);
+
+    // Up to `limit` bytes from `offset` (fewer at the end of the file, more
+    // than the file held when opened if it grew), as one new byte string.
+    py::object read_bytes(uint64_t offset, uint64_t limit);
+
+    // The part of a container file that its size fields can reference (see
+    // container_extent), from its start, as one new byte string; a file too
+    // short to hold the size fields is read whole.  A sparse file of
+    // gigabytes with a small image costs only the image.
+    py::object read_container();
 
 private:
     py::object path_;
-    int fd_ = -1;
+    platform::Handle handle_ = platform::kNoHandle;
 };
 
 }  // namespace ondrel::tarnel

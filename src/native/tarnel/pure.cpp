@@ -56,9 +56,8 @@ uint32_t be32(const unsigned char* p) {
 }  // namespace
 
 size_t write_block_header(char* out, size_t length) {
-    static const char kKeyword[] = "FPGA_PROGRAM #";
-    constexpr size_t kKeywordSize = sizeof kKeyword - 1;
-    std::memcpy(out, kKeyword, kKeywordSize);
+    constexpr size_t kKeywordSize = sizeof protocol::kProgram - 1;
+    std::memcpy(out, protocol::kProgram, kKeywordSize);
     char digits[24];
     size_t n = static_cast<size_t>(std::to_chars(digits, digits + sizeof digits, length).ptr - digits);
     char* p = out + kKeywordSize;

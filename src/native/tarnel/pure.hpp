@@ -2,6 +2,8 @@
 // progress line and the file-name rule.  No Python in here.
 #pragma once
 
+#include "tarnel/protocol.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -10,8 +12,7 @@
 
 namespace ondrel::tarnel {
 
-// Bytes per program command and per read command.
-constexpr size_t kBlockSize = 16;
+using protocol::kBlockSize;
 
 // Writes "FPGA_PROGRAM #" + x + yy for a block of `length` bytes into `out`
 // (room for 40 bytes) and returns its size: yy is the length zero-padded to

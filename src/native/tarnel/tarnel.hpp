@@ -1,5 +1,5 @@
-// ondrel.Tarnel: shared declarations of the module's state and of the method
-// bodies of FpgaTool, which live one file per concern.
+// ondrel.Tarnel: the module's state, what a method body works with, and how
+// a concern file declares its methods beside their bodies.
 #pragma once
 
 #include "core/calls.hpp"
@@ -7,13 +7,13 @@
 #include "core/module.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace ondrel::tarnel {
 
 namespace py = pybind11;
-using core::Args;
 
 // The names the module uses on hot paths, made once when it loads.
 #define TARNEL_NAMES(NAME, VALUE)                                                                            \
@@ -26,16 +26,19 @@ using core::Args;
     NAME(_checkUpdateFile) NAME(_checkFileHeader) NAME(deleteTempFile)                                       \
     /* the connection and its results */                                                                     \
     NAME(initConnection) NAME(sendCmd) NAME(sendRawBytes) NAME(recvRawBytes) NAME(closeConnection)           \
-    NAME(RetData) NAME(RetCode) NAME(RSP_LIST) NAME(__getattribute__)                                        \
+    NAME(sendCommands) NAME(recvReplies) NAME(RetData) NAME(RetCode) NAME(RSP_LIST) NAME(__getattribute__)   \
     /* module globals */                                                                                     \
     NAME(RspType) NAME(RetType) NAME(VER) NAME(logger) NAME(hashlib) NAME(hmac) NAME(json)                   \
     VALUE(struct_, core::name("struct")) NAME(sys) NAME(_DEVICE_WHITELIST) NAME(_FPGA_FW_VER_MIN)            \
-    NAME(_FPGA_VER_MIN_DEV32)                                                                                \
+    NAME(_FPGA_VER_MIN_DEV32) NAME(error) VALUE(code_ok, core::name("OK"))                                   \
+    VALUE(code_error, core::name("ERROR")) VALUE(code_warning, core::name("WARNING"))                        \
     /* logger, stream and digest methods */                                                                  \
-    NAME(isEnabledFor) NAME(debug) NAME(info) NAME(warning) NAME(error) VALUE(stdout_, core::name("stdout")) \
+    NAME(isEnabledFor) NAME(debug) NAME(info) NAME(warning) VALUE(stdout_, core::name("stdout"))             \
     NAME(write) NAME(flush) NAME(update) NAME(hexdigest) NAME(sha256) NAME(digest) NAME(compare_digest)      \
-    NAME(loads) NAME(get) VALUE(fpga_ver, core::name("fpga_ver"))                                            \
-    VALUE(empty_text, core::name("")) VALUE(DEV_TYPE, core::name("DEV_TYPE")) VALUE(dev_type, core::name("dev_type")) \
+    NAME(loads) NAME(get) NAME(decode) NAME(strip) VALUE(fpga_ver, core::name("fpga_ver"))                   \
+    VALUE(empty_text, core::name("")) VALUE(DEV_TYPE, core::name("DEV_TYPE"))                                \
+    VALUE(dev_type, core::name("dev_type")) VALUE(utf_8, core::name("utf-8"))                                \
+    VALUE(replace_errors, core::name("replace"))                                                             \
     /* keyword names of calls */                                                                             \
     VALUE(kw_getRecv, core::keywords({"log_print", "size", "isdecode"}))                                     \
     VALUE(kw_isdecode, core::keywords({"isdecode"}))                                                         \
@@ -44,39 +47,75 @@ using core::Args;
 
 ONDREL_NAMES(Names, TARNEL_NAMES);
 
-// The container bytes that one processFpgaUpdate's _checkFileHeader
-// verified, kept for that update's own _fpgaProgramFile: it programs exactly
-// these bytes, and refuses before the erase when the file no longer holds
-// them.  Lives on the stack of processFpgaUpdate; nothing of it stays in the
-// tool.
-struct VerifiedImage {
+// What identifies a file and tells whether it changed: its device and inode
+// as opened, its size and its modification and status-change times.
+struct FileStamp {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t size = 0;
+    int64_t modified_ns = 0;
+    int64_t changed_ns = 0;
+
+    bool same_file(const FileStamp& other) const { return device == other.device && inode == other.inode; }
+    bool unchanged(const FileStamp& other) const {
+        return same_file(other) && size == other.size && modified_ns == other.modified_ns &&
+               changed_ns == other.changed_ns;
+    }
+};
+
+// An image file that a check of the update accepted.
+struct CheckedImage {
+    FileStamp stamp;
+    py::object container;  // the container bytes the header check verified; empty for a raw image
+};
+
+// One processFpgaUpdate in progress: the files its checks accepted, so that
+// its programming writes exactly what was checked, whatever path spelling
+// reached the file.  Lives on the stack of processFpgaUpdate.
+struct UpdateInProgress {
     PyObject* tool;        // the FpgaTool running the update
-    PyObject* path;        // the image path it was given
     unsigned long thread;  // the thread running it
-    py::object data;       // empty until the check has verified the container
+    std::vector<CheckedImage> checked;
+};
+
+// A connection with windowed commands in flight: any other exchange on it
+// would read a reply meant for the transfer.
+struct BusyConnection {
+    PyObject* conn;
+    const size_t* in_flight;
 };
 
 // The state of one import of the module, kept on the module object.
 struct State {
     Names n;
-    std::string package;                  // "ondrel": where the sibling modules are imported from
-    std::vector<VerifiedImage*> updates;  // updates in progress, innermost last
+    std::string package;                      // "ondrel": where the sibling modules are imported from
+    std::vector<UpdateInProgress*> updates;   // updates in progress, innermost last
+    std::vector<BusyConnection> busy;         // windowed transfers with commands in flight
     // FpgaTool's own exchange operations, by name: a windowed transfer goes
     // past them, so it refuses a tool that replaces one.
     std::vector<std::pair<PyObject*, py::object>> own_exchange;
+
+    int traverse(visitproc visit, void* arg) {
+        for (auto& entry : own_exchange) Py_VISIT(entry.second.ptr());
+        return 0;
+    }
+    void clear() { own_exchange.clear(); }
 };
 
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as time.monotonic()
 
-// What a method body works with: its module's state and namespace.
+// What a method body works with: its module's state and namespace, and the
+// object the function was made with.
 class Ctx {
 public:
-    explicit Ctx(const Args& a) : state(a.state<State>()), n(state.n), globals_(a.globals()) {}
+    explicit Ctx(const core::Args& a)
+        : state(a.state<State>()), n(state.n), closure(a.closure()), globals_(a.globals()) {}
 
     State& state;
     const Names& n;
+    py::handle closure;
 
     // A module-level name, looked up when used (as a Python function would),
     // so a rebinding of the module attribute takes effect.
@@ -92,17 +131,51 @@ public:
     // Writes ASCII text to sys.stdout as it is at the time of writing.
     void write_stdout(const std::string& ascii, bool flush_after) const;
 
-    // The update in progress on this thread by `tool` for `path`, or nullptr.
-    VerifiedImage* update_in_progress(py::handle tool, py::handle path) const;
+    // The update in progress on this thread by `tool`, or nullptr.
+    UpdateInProgress* update_in_progress(py::handle tool) const;
+
+    // Raises RuntimeError when `conn` has windowed commands in flight.
+    void refuse_if_busy(py::handle conn) const;
+
+    // RetType(RetCode.<member>, message), the message also logged at `level`.
+    py::object refusal(Level level, PyObject* member, const std::string& message) const;
 
 private:
     py::handle globals_;
 };
 
-// --- text helpers ------------------------------------------------------------
+// --- declaring methods ---------------------------------------------------------
 
-inline py::str text(const std::string& s) { return py::str(s.data(), s.size()); }
-inline std::string to_std(py::handle s) { return py::str(s).cast<std::string>(); }
+template <class A>
+using BodyOf = py::object (*)(const Ctx&, const A&);
+
+template <class A, BodyOf<A> F>
+py::object with_ctx(const core::Args& raw, const A& a) {
+    return F(Ctx(raw), a);
+}
+
+// A method whose parameters are the fields of A (ONDREL_ARGS) and whose body
+// is F(ctx, args).
+template <class A, BodyOf<A> F>
+core::FunctionDef method(const char* name, const char* doc, const std::vector<core::Spec>& specs = {},
+                         py::object returns = py::object()) {
+    return core::method<A, with_ctx<A, F>>(name, doc, specs, std::move(returns));
+}
+
+// The values declarations refer to, made once when the module loads.
+struct Declare {
+    py::object none, false_, true_;
+    py::object recv_size;  // _RECV_SIZE when the class is made
+    py::object str_t, int_t, bool_t, bytes_t, optional_str, ret_type;
+};
+
+// The methods of FpgaTool, by concern (any order; module.cpp orders them).
+std::vector<core::FunctionDef> exchange_methods(const Declare& d);
+std::vector<core::FunctionDef> check_methods(const Declare& d);
+std::vector<core::FunctionDef> program_methods(const Declare& d);
+std::vector<core::FunctionDef> update_methods(const Declare& d);
+
+// --- helpers -------------------------------------------------------------------
 
 // A new byte string holding a copy of `size` bytes.
 py::object bytes_of(const char* data, size_t size);
@@ -117,36 +190,10 @@ py::object raw_payload(py::handle reply);
 
 // Whether a block program reply (text), stripped of surrounding whitespace,
 // is exactly "0".
-bool acknowledged(py::handle reply);
-
-// str(obj) as a std::string (UTF-8, lone surrogates escaped).
-std::string str_of(py::handle obj);
+bool acknowledged(const Ctx& c, py::handle reply);
 
 // The path as the file system sees it (os.fsencode); the file functions
 // refuse one with an embedded NUL.
 std::string fs_path(py::handle path);
-
-// --- method bodies of FpgaTool (definition order) ----------------------------
-
-py::object op_init(const Args& a);
-py::object op_getRecv(const Args& a);
-py::object op_sendCmd(const Args& a);
-py::object op_simple_command(const Args& a);    // closure: the command bytes
-py::object op_argument_command(const Args& a);  // closure: keyword bytes ending in a space
-py::object op_fpgaProgram(const Args& a);
-py::object op_fpgaRead(const Args& a);
-py::object op_fpgaProgramFile(const Args& a);
-py::object op_checkControlFwVersion(const Args& a);
-py::object op_checkUpdateFile(const Args& a);
-py::object op_checkFileHeader(const Args& a);
-py::object op_initFpga(const Args& a);
-py::object op_set_progress_callback(const Args& a);
-py::object op_processFpgaUpdate(const Args& a);
-py::object op_disconnect(const Args& a);
-
-// --- module functions: the windowed transfer ---------------------------------
-
-py::object op_fpgaProgramFileWindowed(const Args& a);
-py::object op_fpgaReadWindowed(const Args& a);
 
 }  // namespace ondrel::tarnel

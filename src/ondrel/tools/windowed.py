@@ -43,9 +43,11 @@ import sys
 
 import ondrel.Tarnel as _Tarnel
 
-__all__ = ["DEFAULT_WINDOW", "WindowedFpgaTool", "program_file", "read_pages", "read_flash"]
+__all__ = ["DEFAULT_WINDOW", "MAX_WINDOW", "WindowedFpgaTool", "check_window", "program_file", "read_pages",
+           "read_flash"]
 
 DEFAULT_WINDOW = 32
+MAX_WINDOW = 65536
 PAGE = 16
 
 
@@ -64,6 +66,7 @@ def _load_engine():
 _engine = _load_engine()
 program_file = _engine.program_file
 read_pages = _engine.read_pages
+check_window = _engine.check_window  # the one rule for a window argument: an int from 1 to MAX_WINDOW
 
 
 class WindowedFpgaTool(_Tarnel.FpgaTool):
@@ -72,6 +75,7 @@ class WindowedFpgaTool(_Tarnel.FpgaTool):
     behaviour, byte for byte."""
 
     def __init__(self, connection=None, address=None, port=5025, window=DEFAULT_WINDOW):
+        window = check_window(window)  # refused before a connection is opened
         super().__init__(connection, address, port)
         self.window = window
 
@@ -82,16 +86,13 @@ class WindowedFpgaTool(_Tarnel.FpgaTool):
 def read_flash(tool, size, window=DEFAULT_WINDOW, progress=None):
     """The first `size` bytes of flash as the device returns them (resets
     the page pointer, then one read per started 16-byte page; a device may
-    return more or less than asked)."""
-    pages = (size + PAGE - 1) // PAGE
-    if window > 1:
-        read_pages(tool, 0, window)  # refuses a tool it would go past, before any command
-        tool._fpgaRstPagePtr(b"CFG")
-        return read_pages(tool, pages, window, progress)
+    return more or less than asked).  A window of 1 reads through the tool's
+    own _fpgaRead."""
+    window = check_window(window)
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError("size must be a whole number of bytes, not %r" % (size,))
+    if size < 0:
+        raise ValueError("size must be a whole number of bytes from 0 on, not %d" % size)
+    read_pages(tool, 0, window)  # refuses a tool it would go past, before any command
     tool._fpgaRstPagePtr(b"CFG")
-    data = []
-    for done in range(1, pages + 1):
-        data.append(tool._fpgaRead())
-        if progress is not None:
-            progress(done)
-    return b"".join(data)
+    return read_pages(tool, (size + PAGE - 1) // PAGE, window, progress)

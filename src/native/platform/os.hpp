@@ -1,0 +1,50 @@
+// What the native code needs of the operating system, behind one small
+// interface: file status, reading a regular file, and a thread that sleeps
+// for good.  os_posix.cpp implements it for Linux and macOS,
+// os_windows.cpp for Windows.  No Python in here: callers let go of the
+// interpreter lock around these calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace ondrel::platform {
+
+// An open file.
+using Handle = intptr_t;
+constexpr Handle kNoHandle = -1;
+
+// Failures are error numbers of errno's kind (ENOENT, EACCES, ...), or this
+// one for "not a regular file", which no errno means.
+constexpr int kNotRegular = -1;
+
+struct FileInfo {
+    bool regular = false;
+    bool directory = false;
+    uint64_t device = 0;  // the file system
+    uint64_t inode = 0;   // the file within it
+    uint64_t size = 0;
+    int64_t modified_ns = 0;
+    int64_t changed_ns = 0;  // status change (POSIX ctime); the last change of any kind on Windows
+};
+
+// The status of the file a path names, after symbolic links; 0 or an error.
+int stat_path(const std::string& path, FileInfo* info);
+
+// Opens a regular file for reading, without waiting (a FIFO without a writer
+// would wait for ever); anything but a regular file is refused, a directory
+// with EISDIR.  0 or an error.
+int open_for_reading(const std::string& path, Handle* handle);
+
+int stat_handle(Handle handle, FileInfo* info);
+
+// Reads from `offset` until `size` bytes or the end of the file.
+int read_at(Handle handle, char* out, size_t size, uint64_t offset, size_t* got);
+
+void close(Handle handle);
+
+// Never returns; the thread holds nothing while it waits.
+[[noreturn]] void sleep_forever();
+
+}  // namespace ondrel::platform

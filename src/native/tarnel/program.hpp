@@ -1,0 +1,15 @@
+// Writing an image into the device's flash and reading it back (see
+// program.cpp), shared by FpgaTool._fpgaProgramFile and the windowed
+// transfer's entry points.
+#pragma once
+
+#include "tarnel/transfer.hpp"
+
+namespace ondrel::tarnel {
+
+// Programs the image at `image_path` with up to `window` commands in flight
+// (1: through the tool's own operations); whether the read-back equals what
+// was written.
+bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window);
+
+}  // namespace ondrel::tarnel

@@ -1,0 +1,68 @@
+// How an image's blocks reach the device and its pages come back: one
+// command at a time through the tool's own operations, or a window of
+// commands in flight on the tool's connection.  The programming sequence
+// (program.cpp) is the same for both; only these steps differ.
+#pragma once
+
+#include "tarnel/tarnel.hpp"
+
+#include <memory>
+
+namespace ondrel::tarnel {
+
+// What a transfer reports, in the order of the image.
+class TransferEvents {
+public:
+    virtual ~TransferEvents() = default;
+    // A block of `size` bytes was acknowledged; its command was sent at
+    // `begin` (its last attempt) and acknowledged at `end`.
+    virtual void block_written(size_t size, Clock::time_point begin, Clock::time_point end) = 0;
+    // The next page came back as `payload` (the raw reply without its framing).
+    virtual void page_read(py::handle payload, Clock::time_point begin, Clock::time_point end) = 0;
+};
+
+// The device refused a block while later ones were in flight: a refused
+// block cannot be sent again in place, so the image must be written again
+// from the erase.
+struct Refused {
+    uint64_t offset;
+};
+
+class Transfer {
+public:
+    virtual ~Transfer() = default;
+    // Sends one block (its acknowledgement may be reported later).
+    virtual void write(const char* data, size_t size) = 0;
+    // Waits until every block sent is acknowledged.
+    virtual void finish_writes() = 0;
+    // Reads `pages` pages (FPGA_READ), reporting each.
+    virtual void read(uint64_t pages) = 0;
+    // After a failure: nothing is left in flight, and the connection is in
+    // step or closed.  The Python error in flight, if any, is kept.
+    virtual void abandon() noexcept = 0;
+};
+
+// Each block and page is one exchange through the tool's _fpgaProgram and
+// _fpgaRead.  A block the device keeps refusing is sent kMaxAttempts times
+// in all, then the transfer fails with RuntimeError.
+constexpr int kMaxAttempts = 10;
+std::unique_ptr<Transfer> one_at_a_time(const Ctx& c, py::handle tool, TransferEvents& events);
+
+// Up to `window` commands in flight on the tool's connection, past its
+// _sendCmd, _getRecv, _fpgaProgram and _fpgaRead (see require_own_exchange).
+// A refused block raises Refused.  While commands are in flight, the tool's
+// own exchanges on that connection are refused (Ctx::refuse_if_busy).
+std::unique_ptr<Transfer> windowed(const Ctx& c, py::handle tool, size_t window, TransferEvents& events);
+
+// Raises TypeError when the tool's class (or the tool itself) replaces one
+// of the operations a windowed transfer goes past.
+void require_own_exchange(const Ctx& c, py::handle tool);
+
+// The largest window: commands in flight at once.
+constexpr size_t kMaxWindow = 65536;
+
+// A window argument: an int (not a bool) from 1 to kMaxWindow, else
+// TypeError or ValueError with the same text.
+size_t window_size(py::handle value);
+
+}  // namespace ondrel::tarnel

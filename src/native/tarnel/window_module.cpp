@@ -1,0 +1,133 @@
+// The windowed transfer's entry points: a second module in this library,
+// loaded by ondrel.tools.windowed under the name ondrel.tools._window.  Its
+// functions belong to ondrel.Tarnel (its namespace and state, as if defined
+// there) without being bound in it, so that module keeps exactly its own
+// names.
+#include "core/imports.hpp"
+#include "tarnel/program.hpp"
+#include "tarnel/pure.hpp"
+
+namespace ondrel::tarnel {
+
+PyModuleDef& tarnel_definition();
+
+namespace {
+
+ONDREL_ARGS(ProgramFileArgs, tool, image_path, device_type, window);
+
+py::object program_file_windowed(const Ctx& c, const ProgramFileArgs& a) {
+    py::handle image_path = core::require_text(a.image_path, "image_path");
+    py::object device_type = core::require_integer(a.device_type, "device_type");
+    size_t window = window_size(a.window);
+    if (window > 1) require_own_exchange(c, a.tool);
+    return py::bool_(program_file(c, a.tool, image_path, device_type, window));
+}
+
+// Gathers the pages a transfer reads.
+class PageCollector final : public TransferEvents {
+public:
+    explicit PageCollector(py::handle progress) : progress_(progress) {}
+    void block_written(size_t, Clock::time_point, Clock::time_point) override {}
+    void page_read(py::handle payload, Clock::time_point, Clock::time_point) override {
+        payloads_.append(payload);
+        if (!progress_.is_none()) core::call(progress_, py::int_(payloads_.size()));
+    }
+    py::object joined() const { return core::call_method(py::bytes(""), core::name_object("join").ptr(), payloads_); }
+
+private:
+    py::handle progress_;
+    py::list payloads_;
+};
+
+ONDREL_ARGS(ReadPagesArgs, tool, pages, window, progress);
+
+py::object read_pages(const Ctx& c, const ReadPagesArgs& a) {
+    py::object count = core::require_integer(a.pages, "pages");
+    int overflow = 0;
+    long long pages = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    if (overflow || pages < 0)
+        core::raise(PyExc_ValueError, "pages must be a whole number from 0 on, not " + core::decimal(count));
+    size_t window = window_size(a.window);
+    if (window > 1) require_own_exchange(c, a.tool);
+    PageCollector pages_read(a.progress);
+    std::unique_ptr<Transfer> transfer = window > 1 ? windowed(c, a.tool, window, pages_read)
+                                                    : one_at_a_time(c, a.tool, pages_read);
+    try {
+        transfer->read(static_cast<uint64_t>(pages));
+    } catch (...) {
+        if (core::thread_is_ending()) core::park_thread();
+        transfer->abandon();
+        throw;
+    }
+    return pages_read.joined();
+}
+
+ONDREL_ARGS(WindowArgs, window);
+
+py::object check_window(const Ctx&, const WindowArgs& a) { return py::int_(window_size(a.window)); }
+
+const char* const kProgramDoc =
+    "Write an image as FpgaTool._fpgaProgramFile does, with up to `window` commands in flight.\n"
+    "\n"
+    "The program and read commands go straight to the tool's connection, past its\n"
+    "_sendCmd, _getRecv, _fpgaProgram and _fpgaRead: a tool that replaces one of those is\n"
+    "refused with TypeError.  Every other operation of the tool (erase, page pointer,\n"
+    "done, refresh, the progress callback) is called as usual.  On a refused block the\n"
+    "commands in flight are drained and the image is written again from the erase, one\n"
+    "block at a time.  A window of 1 is _fpgaProgramFile itself.";
+
+const char* const kReadDoc =
+    "Read `pages` pages (FPGA_READ) with up to `window` commands in flight; the replies without\n"
+    "their framing, joined.  `progress`, when given, is called with the pages read so far.\n"
+    "Resets nothing: reset the page pointer first.  A window of 1 reads through the tool's\n"
+    "_fpgaRead; a larger one goes past the same operations as program_file.";
+
+const char* const kCheckDoc =
+    "The window as an int: an integer from 1 to 65536 (not a bool), else TypeError or ValueError.";
+
+void load_window(py::module_ m) {
+    std::string root = core::parent_package(core::text(core::parent_package(core::getattr(m, "__name__"))));
+    py::object tarnel = core::import((root + ".Tarnel").c_str());
+    if (PyModule_GetDef(tarnel.ptr()) != &tarnel_definition())
+        core::raise(PyExc_ImportError, "the windowed engine works only with the ondrel.Tarnel it was built with");
+    py::object shown = core::text(root + ".tools.windowed");
+    py::object int_t = core::getattr(core::import("builtins"), "int");
+    py::object str_t = core::getattr(core::import("builtins"), "str");
+    py::object bool_t = core::getattr(core::import("builtins"), "bool");
+    py::object bytes_t = core::getattr(core::import("builtins"), "bytes");
+    using core::annotated;
+    using core::with_default;
+    py::object window_default = py::int_(32);
+    auto bind = [&](const core::FunctionDef& def) {
+        core::setattr(m, def.name.c_str(), core::make_function(def, tarnel, def.name, py::handle(), shown));
+    };
+    bind(method<ProgramFileArgs, program_file_windowed>(
+        "program_file", kProgramDoc,
+        {annotated("image_path", str_t), with_default("device_type", py::int_(28), int_t),
+         with_default("window", window_default, int_t)},
+        bool_t));
+    bind(method<ReadPagesArgs, read_pages>(
+        "read_pages", kReadDoc,
+        {annotated("pages", int_t), with_default("window", window_default, int_t), with_default("progress", py::none())},
+        bytes_t));
+    bind(method<WindowArgs, check_window>("check_window", kCheckDoc, {}, int_t));
+}
+
+int exec_window(PyObject* m) { return core::exec_stateless(m, load_window); }
+
+PyModuleDef_Slot window_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_window)},
+#ifdef Py_mod_multiple_interpreters
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef window_def = {PyModuleDef_HEAD_INIT, "_window", "The windowed transfer engine of ondrel.Tarnel.", 0,
+                          nullptr, window_slots, nullptr, nullptr, nullptr};
+
+}  // namespace
+
+}  // namespace ondrel::tarnel
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit__window() { return PyModuleDef_Init(&ondrel::tarnel::window_def); }

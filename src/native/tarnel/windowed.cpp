@@ -1,0 +1,224 @@
+// The windowed transfer: up to W commands in flight on a tool's connection,
+// their replies matched to them in order.  A device reads its commands from
+// one TCP stream in order and answers each in turn, so it need not know.
+//
+// The commands go straight to the connection, past the tool's own _sendCmd,
+// _getRecv, _fpgaProgram and _fpgaRead.  A connection that offers
+// sendCommands(data, count) and recvReplies(limit, size) (QarCommService's
+// _TCPConn does) gets the commands the window allows in one call and gives
+// back every reply already received in one call; any other connection gets
+// one sendRawBytes per command and one recvRawBytes per reply.
+#include "tarnel/protocol.hpp"
+#include "tarnel/pure.hpp"
+#include "tarnel/transfer.hpp"
+
+#include <algorithm>
+#include <deque>
+
+namespace ondrel::tarnel {
+
+namespace {
+
+// Whether a block program reply (raw bytes, CR LF included) acknowledges the
+// block, as _fpgaProgram judges the same reply.
+bool acknowledges(const Ctx& c, py::handle reply) {
+    if (PyBytes_Check(reply.ptr())) {
+        const char* data = PyBytes_AS_STRING(reply.ptr());
+        size_t size = static_cast<size_t>(PyBytes_GET_SIZE(reply.ptr()));
+        if (std::all_of(data, data + size, [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
+            size_t b = 0, e = size;
+            auto space = [](char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r') || (ch >= 0x1c && ch <= 0x1f); };
+            while (b < e && space(data[b])) b++;
+            while (e > b && space(data[e - 1])) e--;
+            return e - b == 1 && data[b] == protocol::kAcknowledged[0];
+        }
+    }
+    py::object text = core::call_method(reply, c.n.decode, c.n.utf_8, c.n.replace_errors);
+    return acknowledged(c, text);
+}
+
+class Windowed final : public Transfer {
+public:
+    Windowed(const Ctx& c, py::handle tool, size_t window, TransferEvents& events)
+        : c_(c), conn_(core::getattr(tool, c.n._conn)), window_(window), events_(events) {
+        batching_ = core::getattr_optional(conn_, c.n.sendCommands) && core::getattr_optional(conn_, c.n.recvReplies);
+        c_.state.busy.push_back(BusyConnection{conn_.ptr(), &in_flight_});
+    }
+
+    ~Windowed() override {
+        auto& busy = c_.state.busy;
+        busy.erase(std::remove_if(busy.begin(), busy.end(), [&](const BusyConnection& b) { return b.in_flight == &in_flight_; }),
+                   busy.end());
+    }
+
+    void write(const char* data, size_t size) override {
+        if (in_flight_ + pending_.size() >= window_) {
+            flush();
+            receive();
+        }
+        char header[40];
+        size_t header_size = write_block_header(header, size);
+        size_t before = frames_.size();
+        frames_.append(header, header_size);
+        frames_.append(data, size);
+        frames_.append(protocol::kLineEnd, 2);
+        pending_.push_back(Command{size, frames_.size() - before, {}});
+    }
+
+    void finish_writes() override {
+        flush();
+        while (in_flight_) receive();
+    }
+
+    void read(uint64_t pages) override {
+        reading_ = true;
+        constexpr size_t kFrame = sizeof protocol::kReadLine - 1;
+        for (uint64_t sent = 0; done_pages_ < pages;) {
+            for (; sent < pages && in_flight_ + pending_.size() < window_; sent++) {
+                frames_.append(protocol::kReadLine, kFrame);
+                pending_.push_back(Command{0, kFrame, {}});
+            }
+            flush();
+            receive();
+        }
+    }
+
+    void abandon() noexcept override {
+        pending_.clear();
+        frames_.clear();
+        try {
+            while (!broken_ && in_flight_) take_replies();
+        } catch (...) {
+            if (core::thread_is_ending()) core::park_thread();
+            PyErr_Clear();
+        }
+        if (!broken_ && !in_flight_) return;
+        in_flight_ = 0;
+        sent_.clear();
+        try {
+            core::call_method(conn_, c_.n.closeConnection);
+        } catch (...) {
+            if (core::thread_is_ending()) core::park_thread();
+            PyErr_Clear();
+        }
+    }
+
+private:
+    struct Command {
+        uint64_t size;   // image bytes of a block; 0 for a read
+        size_t frame;    // bytes of its command line
+        Clock::time_point begin;
+    };
+
+    // Sends the commands gathered since the last flush.
+    void flush() {
+        if (pending_.empty()) return;
+        Clock::time_point now = Clock::now();
+        try {
+            if (batching_)
+                core::call_method(conn_, c_.n.sendCommands, bytes_of(frames_.data(), frames_.size()),
+                                  py::int_(pending_.size()));
+            size_t at = 0;
+            for (Command& command : pending_) {
+                if (!batching_) core::call_method(conn_, c_.n.sendRawBytes, bytes_of(frames_.data() + at, command.frame));
+                at += command.frame;
+                command.begin = now;
+                sent_.push_back(command);
+                in_flight_++;
+            }
+        } catch (...) {
+            broken_ = true;  // part of a command may be on its way
+            throw;
+        }
+        pending_.clear();
+        frames_.clear();
+    }
+
+    // The replies already received (at least one) to the oldest commands in
+    // flight, taken off the stream.
+    py::tuple take_replies() {
+        py::object replies;
+        try {
+            if (batching_) {
+                replies = core::snapshot(core::call_method(conn_, c_.n.recvReplies, py::int_(in_flight_),
+                                                           py::int_(protocol::kReplySize)));
+                if (PyTuple_GET_SIZE(replies.ptr()) < 1 || static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr())) > in_flight_)
+                    core::raise(PyExc_RuntimeError, "recvReplies returned " +
+                                                        std::to_string(PyTuple_GET_SIZE(replies.ptr())) +
+                                                        " replies for " + std::to_string(in_flight_) + " commands");
+            } else {
+                replies = py::make_tuple(core::call_method(conn_, c_.n.recvRawBytes, py::int_(protocol::kReplySize)));
+            }
+        } catch (...) {
+            broken_ = true;  // what became of the replies is unknown
+            throw;
+        }
+        in_flight_ -= static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr()));
+        return py::reinterpret_steal<py::tuple>(replies.release());
+    }
+
+    // Receives, and reports, at least one reply.
+    void receive() {
+        py::tuple replies = take_replies();
+        Clock::time_point end = Clock::now();
+        std::vector<Command> answered(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(replies.size()));
+        sent_.erase(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(replies.size()));
+        for (size_t i = 0; i < answered.size(); i++) {
+            py::handle reply = replies[i];
+            if (reading_) {
+                done_pages_++;
+                events_.page_read(raw_payload(reply), answered[i].begin, end);
+            } else {
+                if (!acknowledges(c_, reply)) throw Refused{offset_};
+                offset_ += answered[i].size;
+                events_.block_written(static_cast<size_t>(answered[i].size), answered[i].begin, end);
+            }
+        }
+    }
+
+    const Ctx& c_;
+    py::object conn_;
+    size_t window_;
+    TransferEvents& events_;
+    bool batching_ = false;
+    bool reading_ = false;
+    bool broken_ = false;          // a send or receive failed: the stream can no longer be trusted
+    std::string frames_;           // the command lines of `pending_`, joined
+    std::vector<Command> pending_; // gathered, not yet sent
+    std::deque<Command> sent_;     // in flight, oldest first
+    size_t in_flight_ = 0;
+    uint64_t offset_ = 0;          // image bytes acknowledged
+    uint64_t done_pages_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<Transfer> windowed(const Ctx& c, py::handle tool, size_t window, TransferEvents& events) {
+    return std::make_unique<Windowed>(c, tool, window, events);
+}
+
+void require_own_exchange(const Ctx& c, py::handle tool) {
+    py::object instance_dict = core::steal(PyObject_GenericGetDict(tool.ptr(), nullptr));
+    for (const auto& [name, own] : c.state.own_exchange) {
+        PyObject* found = _PyType_Lookup(Py_TYPE(tool.ptr()), name);  // the MRO's dicts: no Python code
+        if (found == own.ptr() && !core::contains(instance_dict, name)) continue;
+        core::raise(PyExc_TypeError, std::string("a windowed transfer sends its commands itself, past ") +
+                                         Py_TYPE(tool.ptr())->tp_name + "." + core::utf8(name) +
+                                         ", which this tool replaces; use a window of 1 to go through it");
+    }
+}
+
+size_t window_size(py::handle value) {
+    auto refuse = [&](PyObject* type) -> size_t {
+        core::raise(type, "window must be an integer from 1 to " + std::to_string(kMaxWindow) +
+                              " (commands in flight), not " + core::utf8(core::repr(value)));
+    };
+    if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) return refuse(PyExc_TypeError);
+    py::object number = core::index(value);
+    int overflow = 0;
+    long long window = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    if (overflow || window < 1 || window > static_cast<long long>(kMaxWindow)) return refuse(PyExc_ValueError);
+    return static_cast<size_t>(window);
+}
+
+}  // namespace ondrel::tarnel
