@@ -10,7 +10,7 @@ import pytest
 
 import ondrel.qardev.Sweepgate as S
 from ondrel.QarUtils import RetType
-from ondrel.tools import wire
+from ondrel import _wire as wire
 from ondrel.tools.devsim import DeviceSimulator, DeviceState, Faults, SimulatedDevice
 
 OK = RetType()

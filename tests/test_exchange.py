@@ -323,7 +323,7 @@ def test_block_header(tool, conn, length, header):
 
 
 def test_the_native_framing_and_the_wire_codec_agree(tool, conn):
-    from ondrel.tools import wire
+    from ondrel import _wire as wire
 
     for length in [*range(0, 20), 99, 100, 101, 255, 256, 999, 1000, 4096]:
         block = bytes(i % 251 for i in range(length))

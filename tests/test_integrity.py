@@ -166,3 +166,107 @@ def test_progress_lines_keep_their_place_among_other_output(Tarnel, device, imag
 def _bytes_read():
     with open("/proc/self/io") as f:
         return int(dict(line.split(": ") for line in f.read().splitlines())["rchar"])
+
+
+RAW = os.urandom(70000)  # more than one piece of the stream
+
+
+@pytest.mark.parametrize("window", [1, 32])
+@pytest.mark.parametrize("change", ["truncate", "extend", "rewrite"])
+def test_a_raw_image_changed_while_programmed_is_never_reported_programmed(simulator, tool_on, image_dir, fpga_log,
+                                                                           window, change):
+    from ondrel.tools import windowed
+
+    path = image_dir("fw.bin", RAW)
+    edits = {"truncate": lambda f: f.truncate(1000), "extend": lambda f: (f.seek(0, 2), f.write(b"more")),
+             "rewrite": lambda f: f.write(bytes(16))}
+
+    armed = []
+
+    def change_it(_):  # at the first block after each erase
+        if armed and armed.pop():
+            with open(path, "r+b") as f:
+                edits[change](f)
+            os.utime(path, ns=(0, 0))  # an older time: the change is told by the file, not by a clock
+
+    sim = simulator(hooks={b"FPGA_ERASE": lambda _: armed.append(True), b"FPGA_PROGRAM": change_it})
+    tool = tool_on(sim, windowed.WindowedFpgaTool if window > 1 else None)
+    if window > 1:
+        tool.window = window
+    result = tool.processFpgaUpdate(path)
+    assert (result.RetCode, result.RetMsg) == (RetCode.ERROR, "FPGA update process failed.")
+    assert ("ERROR", "FPGA image file changed while it was programmed: " + path) in fpga_log()
+    assert "FPGA_REFRESH" not in sim.state.commands  # a part-written image is never loaded
+    with open(path, "wb") as f:
+        f.write(RAW)
+    assert windowed.program_file(tool, path, 32, window) is False  # a direct call, the same
+    assert tool._fpgaGetId() == sim.state.fpga_id  # and the connection in step
+
+
+@pytest.mark.parametrize("spelling", ["dot", "double slash", "symlink"])
+def test_the_checked_file_is_the_programmed_file_however_its_path_is_spelled(Tarnel, device, tmp_path, fpga_log,
+                                                                            spelling):
+    path = tmp_path / "fw.tbin"
+    path.write_bytes(seal(IMAGE, 32))
+    if spelling == "symlink":
+        (tmp_path / "link.tbin").symlink_to(path)
+    other = {"dot": "%s/./fw.tbin", "double slash": "%s//fw.tbin", "symlink": "%s/link.tbin"}[spelling] % tmp_path
+
+    class Tampering(Tarnel.FpgaTool):
+        def _checkFileHeader(self, image_path):
+            verified = super()._checkFileHeader(other)
+            path.write_bytes(seal(os.urandom(1000), 32))  # sealed as well: only the check could tell
+            return verified
+
+    result = Tampering(device).processFpgaUpdate(str(path))
+    assert result.RetCode is RetCode.ERROR and device.calls == []
+    assert ("ERROR", "FPGA image file changed after its check: %s" % path) in fpga_log()
+
+
+@pytest.mark.parametrize("window", [1, 32])
+def test_no_call_receives_another_commands_reply(simulator, tool_on, image_dir, window):
+    from ondrel.tools import windowed
+
+    sim = simulator(latency=0.001)
+    tool = tool_on(sim)
+    answers = []
+
+    def ask(stage, done, total):
+        try:
+            answers.append(tool._sendCmd("GET_SN"))
+        except RuntimeError as exc:
+            answers.append(str(exc))
+
+    tool.set_progress_callback(ask)
+    assert windowed.program_file(tool, image_dir("fw.bin", RAW[:4000]), 32, window) is True
+    assert sim.state.image() == RAW[:4000]
+    if window == 1:
+        assert set(answers) == {sim.state.serial}
+    else:
+        busy = [a for a in answers if a.startswith("the connection is busy with a windowed transfer")]
+        assert busy and set(answers) - set(busy) <= {sim.state.serial}
+
+
+@pytest.mark.parametrize("call", ["program_file", "read_pages", "read_flash", "WindowedFpgaTool", "check_window"])
+@pytest.mark.parametrize("bad,error", [(0, ValueError), (-1, ValueError), (10**6, ValueError), (2.5, TypeError),
+                                       (True, TypeError), ("8", TypeError)])
+def test_one_rule_for_the_window(Tarnel, conn, image_dir, call, bad, error):
+    from ondrel.tools import windowed
+
+    tool = Tarnel.FpgaTool(conn)
+    calls = {"program_file": lambda: windowed.program_file(tool, image_dir("fw.bin", IMAGE), 32, bad),
+             "read_pages": lambda: windowed.read_pages(tool, 4, bad),
+             "read_flash": lambda: windowed.read_flash(tool, 64, bad),
+             "WindowedFpgaTool": lambda: windowed.WindowedFpgaTool(conn, window=bad),
+             "check_window": lambda: windowed.check_window(bad)}
+    with pytest.raises(error, match=r"^window must be an integer from 1 to 65536 \(commands in flight\), not "):
+        calls[call]()
+    assert conn.calls == []
+
+
+def test_a_negative_size_is_a_value_error(Tarnel, conn):
+    from ondrel.tools import windowed
+
+    with pytest.raises(ValueError, match="size must be a whole number of bytes from 0 on, not -16"):
+        windowed.read_flash(Tarnel.FpgaTool(conn), -16, 8)
+    assert conn.calls == []

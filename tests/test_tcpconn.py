@@ -96,21 +96,37 @@ def test_block_data_may_hold_line_ends(serve):
     conn.closeConnection()
 
 
-def test_two_replies_in_one_segment_are_kept_apart(serve):
-    server, conn = serve([b"A\r\nB\r\n"], [])
-    conn.sendRawBytes(b"Q\r\n")
-    conn.sendRawBytes(b"Q2\r\n")
-    assert conn.recvRawBytes(1024) == b"A\r\n"
-    assert conn.recvRawBytes(1024) == b"B\r\n"
+@pytest.mark.parametrize("batched", [False, True])
+def test_replies_in_one_segment_are_kept_apart(serve, batched):
+    block = b"#204\r\n\r\n\r\n"
+    server, conn = serve([b"A\r\n" + block + b"#1x text\r\n"], [], [])
+    if batched:
+        conn.sendCommands(b"Q\r\nQ2\r\nQ3\r\n", 3)
+        assert conn.recvReplies(5) == [b"A\r\n", block, b"#1x text\r\n"]
+    else:
+        for command in (b"Q\r\n", b"Q2\r\n", b"Q3\r\n"):
+            conn.sendRawBytes(command)
+        assert [conn.recvRawBytes(1024) for _ in range(3)] == [b"A\r\n", block, b"#1x text\r\n"]
 
 
-def test_a_listed_exchange_never_reads_an_earlier_reply(serve):
-    server, conn = serve([b"late\r\n"])
-    conn.sendRawBytes(b"FPGA_READ\r\n")  # its reply is never read
-    with pytest.raises(ConnectionError, match="out of step"):
+def test_a_listed_exchange_never_reads_an_owed_reply(serve):
+    server, conn = serve([b"late\r\n"], [b"1.0\r\n"])
+    conn.sendRawBytes(b"FPGA_READ\r\n")  # its reply is still owed
+    with pytest.raises(ConnectionError, match="busy: 1 reply is still owed"):
         conn.sendCmd(b"GET_FPGA_VER\r\n")
-    with pytest.raises(ConnectionError, match="never read; initConnection"):
-        conn.sendCmd(b"GET_FPGA_VER\r\n")
+    assert conn.recvRawBytes() == b"late\r\n"  # nothing was sent or lost
+    assert conn.sendCmd(b"GET_FPGA_VER\r\n").RetData == "1.0"
+
+
+def test_a_reply_no_command_asked_for_is_never_taken_for_an_answer(serve, Tarnel):
+    server, conn = serve([b"0\r\n0\r\n"], [b"0x0A3F5C21\r\n"])  # one acknowledgement too many
+    tool = Tarnel.FpgaTool(conn)
+    assert tool._fpgaCtrlInit() == "0"
+    with pytest.raises(ConnectionError, match=r"out of step: the device sent b'0.r.n' when no reply was owed"):
+        tool._fpgaGetId()
+    assert server.received == [b"FPGA_CTRL_INIT\r\n"]  # the next command never went out
+    with pytest.raises(ConnectionError, match="closed after a reply no command asked for"):
+        tool._fpgaGetId()
 
 
 @pytest.mark.parametrize("script", [["close"], [[b"#216abc"], "close"], [[b"partial line"], "close"]])

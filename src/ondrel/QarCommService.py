@@ -7,12 +7,13 @@ the bytes, every call here returns one whole reply.
 """
 
 import io
+import select
 import socket
 import struct
 import time
 
 from .QarUtils import RetType
-from .tools import wire
+from . import _wire as wire
 
 __all__ = ["_TCPConn"]
 
@@ -40,7 +41,10 @@ class _SocketReader(io.RawIOBase):
         super().__init__()
         self._sock = sock
         self._kernel_timeout = timeout
+        self._poll = select.poll()
+        self._poll.register(sock, select.POLLIN)
         self.deadline = None  # monotonic time by which the reply must be complete
+        self.probing = False  # read only what has arrived, without waiting
 
     def readable(self):
         return True
@@ -50,6 +54,10 @@ class _SocketReader(io.RawIOBase):
         self._kernel_timeout = seconds
 
     def readinto(self, buffer):
+        if self.probing:
+            if not self._poll.poll(0):
+                return None  # nothing has arrived: the buffered reader reads as "no data yet"
+            return self._sock.recv_into(buffer)
         left = self.deadline - time.monotonic()
         if left <= 0:
             raise socket.timeout("timed out")
@@ -71,9 +79,12 @@ class _TCPConn:
     closes the connection, since the reply stream can no longer be trusted;
     later calls say why until ``initConnection`` opens it again.
 
-    Commands may be sent ahead with ``sendRawBytes`` while earlier replies
-    are unread; ``recvRawBytes`` reads the replies in order.  A listed
-    exchange (``sendCmd``) needs every earlier reply read first.
+    Commands may be sent ahead with ``sendRawBytes`` (or several at once
+    with ``sendCommands``) while earlier replies are unread; ``recvRawBytes``
+    reads the replies in order (``recvReplies``, every one already here).  A
+    listed exchange (``sendCmd``) is refused while replies are owed, and bytes
+    the device sends when no reply is owed put the connection out of step:
+    it is closed before the next command goes out.
     """
 
     def __init__(self, address, port=5025, timeout=5.0, connect_timeout=3.0):
@@ -164,9 +175,10 @@ class _TCPConn:
     def sendCmd(self, frame, rsp_type=None):
         """Send one command line and return its reply line, without CR LF, as RetData."""
         if self._unread and self._sock is not None:
-            self._close("a reply that was never read")
-            raise ConnectionError("connection to %s is out of step: an earlier reply was never read; closed"
-                                  % self._peer())
+            raise ConnectionError("connection to %s is busy: %d %s still owed to commands sent ahead (a windowed "
+                                  "transfer in progress, or a reply never read); a command now would read one of "
+                                  "them" % (self._peer(), self._unread, "reply is" if self._unread == 1 else
+                                            "replies are"))
         self.sendRawBytes(frame)
         line = self._receive(wire.read_line)
         end = -2 if line[-2:] == b"\r\n" else -1
@@ -175,12 +187,19 @@ class _TCPConn:
     def sendRawBytes(self, data):
         """Send all bytes of one command; its reply is read by recvRawBytes
         (or by sendCmd, which sends through here)."""
+        self.sendCommands(data, 1)
+
+    def sendCommands(self, data, count):
+        """Send ``count`` whole command lines joined in ``data``; their
+        replies are read in order by recvRawBytes or recvReplies."""
         sock = self._sock
         if sock is None:
             raise self._not_connected()
+        if not self._unread:
+            self._refuse_stray_bytes()
         try:
             sock.sendall(data)
-            self._unread += 1
+            self._unread += count
         except (socket.timeout, BlockingIOError):
             self._close("a send that timed out")
             raise TimeoutError("sending to %s timed out after %gs" % (self._peer(), self.timeout)) from None
@@ -196,11 +215,41 @@ class _TCPConn:
         ``size`` bytes (the rest of that reply is dropped)."""
         return self._receive(wire.read_reply)[:size]
 
+    def recvReplies(self, limit, size=1024):
+        """The next replies, in order, as recvRawBytes returns each: every
+        whole reply already received, at least one (waited for) and at most
+        ``limit``."""
+        return [reply[:size] for reply in self._receive(lambda reader: self._replies(reader, limit), None)]
+
+    @staticmethod
+    def _replies(reader, limit):
+        replies, used = wire.split_replies(reader.peek(wire.MAX_REPLY), limit)
+        if not replies:  # an incomplete reply: wait for the rest of it
+            return [wire.read_reply(reader)]
+        reader.read(used)  # already buffered: no wait
+        return replies
+
+    def _refuse_stray_bytes(self):
+        """Closes the connection when bytes arrived that no command asked
+        for: the next reply read would not be the answer to the next command."""
+        reader = self._reader
+        reader.raw.probing = True
+        try:
+            stray = reader.peek(1)
+        except OSError:
+            stray = b""  # a failed connection: the exchange says so
+        finally:
+            reader.raw.probing = False
+        if stray:
+            self._close("a reply no command asked for")
+            raise ConnectionError("connection to %s is out of step: the device sent %r when no reply was owed; "
+                                  "closed" % (self._peer(), stray[:40]))
+
     # -- reading ---------------------------------------------------------
 
-    def _receive(self, read):
-        """One reply, read by `read` before its deadline; any failure gives
-        the stream up."""
+    def _receive(self, read, replies=1):
+        """What `read` returns (one reply, or a list of them when `replies`
+        is None), read before the deadline; any failure gives the stream up."""
         reader = self._reader
         if reader is None:
             raise self._not_connected()
@@ -209,8 +258,7 @@ class _TCPConn:
             reply = read(reader)
         except BaseException as exc:
             self._failed(exc)
-        if self._unread:
-            self._unread -= 1
+        self._unread = max(0, self._unread - (len(reply) if replies is None else replies))
         return reply
 
     def _failed(self, exc):

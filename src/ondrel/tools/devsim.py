@@ -23,7 +23,7 @@ import sys
 import threading
 import time
 
-from . import wire
+from .. import _wire as wire
 
 __all__ = ["Faults", "DeviceState", "SimulatedDevice", "DeviceSimulator", "main"]
 

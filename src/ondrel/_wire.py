@@ -16,7 +16,7 @@ or one line.  Replies are read in the order the commands were sent.
 """
 
 __all__ = ["LINE_END", "MAX_REPLY", "PROGRAM", "WireError", "encode_block", "program_command", "reply_block",
-           "program_block_bounds", "split_command", "read_reply", "read_line"]
+           "program_block_bounds", "split_command", "read_reply", "read_line", "split_replies"]
 
 LINE_END = b"\r\n"
 MAX_REPLY = 1 << 20  # the longest reply, line or block, that a sound device sends
@@ -152,3 +152,36 @@ def read_reply(reader):
     if length + 2 > MAX_REPLY:
         raise WireError("announces a %d-byte block" % length)
     return _exactly(reader, length + 2, head)
+
+
+def split_replies(buf, limit):
+    """The whole replies at the front of ``buf`` (bytes), at most ``limit``
+    of them, read as read_reply reads them, and how many bytes they take.
+    An incomplete reply at the end is left for read_reply."""
+    replies = []
+    at, end = 0, len(buf)
+    while len(replies) < limit and at < end:
+        if buf[at] == 0x23:  # "#": a block, or text that only starts like one
+            if at + 1 >= end:
+                break
+            digits = buf[at + 1] - 0x30
+            if 1 <= digits <= 9:
+                start = at + 2 + digits
+                if start > end:
+                    break
+                length_text = buf[at + 2:start]
+                if length_text.isdigit():
+                    length = int(length_text)
+                    if length + 2 > MAX_REPLY:
+                        raise WireError("announces a %d-byte block" % length)
+                    if start + length + 2 > end:
+                        break
+                    replies.append(buf[at:start + length + 2])
+                    at = start + length + 2
+                    continue
+        line_end = buf.find(b"\n", at)
+        if line_end < 0:
+            break
+        replies.append(buf[at:line_end + 1])
+        at = line_end + 1
+    return replies, at
