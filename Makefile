@@ -5,7 +5,7 @@
 #   make wheel  portable wheels in wheelhouse/ (manylinux_2_17, one per Python)
 PYTHON ?= python3
 
-.PHONY: demo test venv wheel clean
+.PHONY: demo test venv wheel fuzz clean
 
 venv:
 	scripts/venv "$(PYTHON)" .venv/default
@@ -18,6 +18,11 @@ test:
 
 wheel:
 	scripts/build-wheels
+
+# Coverage-guided fuzzing of the native code, FUZZ_SECONDS per harness (needs clang).
+FUZZ_SECONDS ?= 60
+fuzz:
+	scripts/fuzz $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build .venv wheelhouse
