@@ -15,14 +15,8 @@ namespace {
 
 #if PY_VERSION_HEX >= 0x03090000
 constexpr unsigned long kVectorcallFlag = Py_TPFLAGS_HAVE_VECTORCALL;
-inline PyObject* vectorcall(PyObject* c, PyObject* const* a, size_t n, PyObject* k) {
-    return PyObject_Vectorcall(c, a, n, k);
-}
 #else
 constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
-inline PyObject* vectorcall(PyObject* c, PyObject* const* a, size_t n, PyObject* k) {
-    return _PyObject_Vectorcall(c, a, n, k);
-}
 #endif
 
 constexpr size_t kMaxParams = 16;

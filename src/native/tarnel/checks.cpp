@@ -63,7 +63,7 @@ std::string device_types_text(py::handle devtype) {
 
 // Verifies a container: its header is parsed for the device types that make
 // the key, then both tags are compared.  A raised error is a parse failure.
-bool check_container(const Ctx& c, const py::object& data, const std::string& path) {
+bool check_container(const Ctx& c, const py::object& data, const std::string& path, py::object& header_out) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.ptr()));
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
 
@@ -83,6 +83,7 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
     py::object header_text = core::steal(PyUnicode_DecodeUTF8(
         reinterpret_cast<const char*>(bytes) + text.begin, static_cast<Py_ssize_t>(text.length()), "strict"));
     py::object header_json = call_method(c.global(c.n.json), c.n.loads, header_text);
+    header_out = header_json;
     if (c.log_enabled(DEBUG)) c.log(DEBUG, "FPGA tbin header: " + core::utf8(header_json));
 
     if (!PyDict_Check(header_json.ptr()))
@@ -116,9 +117,10 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
 
 // Within an update, what a check accepted is what its programming writes
 // (see UpdateInProgress).
-void remember_checked(const Ctx& c, py::handle tool, const FileStamp& stamp, py::object container) {
+void remember_checked(const Ctx& c, py::handle tool, const FileStamp& stamp, py::object container = py::object(),
+                      py::object header = py::object()) {
     if (UpdateInProgress* update = c.update_in_progress(tool))
-        update->checked.push_back(CheckedImage{stamp, std::move(container)});
+        update->checked.push_back(CheckedImage{stamp, std::move(container), std::move(header)});
 }
 
 ONDREL_ARGS(PathArgs, self, image_path);
@@ -132,7 +134,7 @@ py::object check_file_header(const Ctx& c, const PathArgs& a) {
         if (status.err) raise_os_error(status.err, image_path);
         if (c.log_enabled(DEBUG))
             c.log(DEBUG, "FPGA image header check: " + path + ", size=" + std::to_string(status.stamp.size));
-        remember_checked(c, a.self, status.stamp, py::object());
+        remember_checked(c, a.self, status.stamp);
         return py::bool_(true);
     }
 
@@ -147,11 +149,12 @@ py::object check_file_header(const Ctx& c, const PathArgs& a) {
         return py::bool_(false);
     }
     bool verified = false;
-    if (auto error = failure_of([&] { verified = check_container(c, data, path); })) {
+    py::object header;
+    if (auto error = failure_of([&] { verified = check_container(c, data, path, header); })) {
         c.log(ERROR, "FPGA tbin header parse error: " + *error);
         return py::bool_(false);
     }
-    if (verified) remember_checked(c, a.self, stamp, data);
+    if (verified) remember_checked(c, a.self, stamp, data, header);
     return py::bool_(verified);
 }
 

@@ -31,7 +31,7 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 // second, so that a terminal shows the line move without a write per block.
 class ProgressOutput {
 public:
-    explicit ProgressOutput(const Ctx& c) : c_(c), last_flush_(Clock::now()) {}
+    ProgressOutput(const Ctx& c, py::handle lines) : c_(c), lines_(lines), last_flush_(Clock::now()) {}
 
     // `end`: the end of the timed exchange, a recent reading of the clock.
     void line(uint64_t done, uint64_t total, Clock::time_point begin, Clock::time_point end) {
@@ -39,13 +39,13 @@ public:
         text_.clear();
         append_progress(text_, done, total, seconds_between(begin, end));
         bool flush = end - last_flush_ >= kFlushInterval;
-        c_.write_stdout(text_, flush);
+        write(text_, flush);
         if (flush) last_flush_ = end;
     }
 
     // print(): ends the progress line.
     void end_line() {
-        c_.write_stdout("\n", true);
+        write("\n", true);
         last_flush_ = Clock::now();
     }
 
@@ -53,7 +53,7 @@ public:
     // terminal, and the error in flight stays the one the caller sees.
     void flush_after_error() noexcept {
         try {
-            c_.write_stdout("", true);
+            write("", true);
         } catch (...) {
             if (core::thread_is_ending()) core::park_thread();
             PyErr_Clear();
@@ -61,7 +61,13 @@ public:
     }
 
 private:
+    void write(const std::string& ascii, bool flush) {
+        if (lines_.is_none()) c_.write_stdout(ascii, flush);
+        else c_.write_to(lines_, ascii, flush);
+    }
+
     const Ctx& c_;
+    py::handle lines_;
     std::string text_;
     Clock::time_point last_flush_;
 };
@@ -113,8 +119,8 @@ private:
 // time or a window of commands in flight (see transfer.hpp).
 class Programmer final : TransferEvents {
 public:
-    Programmer(const Ctx& c, py::handle tool, py::handle image_path, size_t window)
-        : c_(c), tool_(tool), image_path_(image_path), window_(window), read_window_(window), progress_(c) {}
+    Programmer(const Ctx& c, py::handle tool, py::handle image_path, size_t window, py::handle lines)
+        : c_(c), tool_(tool), image_path_(image_path), window_(window), read_window_(window), progress_(c, lines) {}
 
     bool run(py::handle device_type) {
         try {
@@ -315,8 +321,9 @@ private:
     Digest* read_digest_ = nullptr;
 };
 
-bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window) {
-    return Programmer(c, tool, image_path, window).run(device_type);
+bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window,
+                  py::handle lines) {
+    return Programmer(c, tool, image_path, window, lines).run(device_type);
 }
 
 namespace {
@@ -326,7 +333,7 @@ ONDREL_ARGS(ProgramFileArgs, self, image_path, device_type);
 py::object fpga_program_file(const Ctx& c, const ProgramFileArgs& a) {
     py::handle image_path = core::require_text(a.image_path, "image_path");
     py::object device_type = core::require_integer(a.device_type, "device_type");
-    return py::bool_(program_file(c, a.self, image_path, device_type, 1));
+    return py::bool_(program_file(c, a.self, image_path, device_type, 1, py::none()));
 }
 
 }  // namespace

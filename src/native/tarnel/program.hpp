@@ -9,7 +9,9 @@ namespace ondrel::tarnel {
 
 // Programs the image at `image_path` with up to `window` commands in flight
 // (1: through the tool's own operations); whether the read-back equals what
-// was written.
-bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window);
+// was written.  The progress line goes to `lines` (a text stream), or to
+// sys.stdout as it is at each write when `lines` is None.
+bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window,
+                  py::handle lines);
 
 }  // namespace ondrel::tarnel

@@ -4,6 +4,7 @@
 
 #include <pythread.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace ondrel::tarnel {
@@ -40,6 +41,16 @@ py::object Ctx::refusal(Level level, PyObject* member, const std::string& messag
     return core::call(global(n.RetType), core::getattr(global(n.RetCode), member), text);
 }
 
+UpdateScope::UpdateScope(State& state, py::handle tool)
+    : state_(state), update_{tool.ptr(), PyThread_get_thread_ident(), {}} {
+    state_.updates.push_back(&update_);
+}
+
+UpdateScope::~UpdateScope() {
+    auto it = std::find(state_.updates.begin(), state_.updates.end(), &update_);
+    if (it != state_.updates.end()) state_.updates.erase(it);
+}
+
 UpdateInProgress* Ctx::update_in_progress(py::handle tool) const {
     unsigned long thread = PyThread_get_thread_ident();
     for (auto it = state.updates.rbegin(); it != state.updates.rend(); ++it)
@@ -59,6 +70,10 @@ void Ctx::refuse_if_busy(py::handle conn) const {
 void Ctx::write_stdout(const std::string& ascii, bool flush_after) const {
     py::object out = core::getattr(global(n.sys), n.stdout_);
     if (out.is_none()) return;  // no console (as print() does)
+    write_to(out, ascii, flush_after);
+}
+
+void Ctx::write_to(py::handle out, const std::string& ascii, bool flush_after) const {
     if (!ascii.empty()) {
         py::object chunk = core::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
         std::memcpy(PyUnicode_DATA(chunk.ptr()), ascii.data(), ascii.size());

@@ -67,6 +67,7 @@ struct FileStamp {
 struct CheckedImage {
     FileStamp stamp;
     py::object container;  // the container bytes the header check verified; empty for a raw image
+    py::object header;     // the container's parsed header; empty for a raw image
 };
 
 // One processFpgaUpdate in progress: the files its checks accepted, so that
@@ -102,6 +103,20 @@ struct State {
     void clear() { own_exchange.clear(); }
 };
 
+// Registers an update in progress on this thread for the time of a call.
+class UpdateScope {
+public:
+    UpdateScope(State& state, py::handle tool);
+    ~UpdateScope();
+    UpdateScope(const UpdateScope&) = delete;
+    UpdateScope& operator=(const UpdateScope&) = delete;
+    const UpdateInProgress& update() const { return update_; }
+
+private:
+    State& state_;
+    UpdateInProgress update_;
+};
+
 enum Level { DEBUG = 10, INFO = 20, WARNING = 30, ERROR = 40 };
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as time.monotonic()
@@ -128,8 +143,10 @@ public:
     void log(Level level, py::handle message) const;
     void log(Level level, const std::string& message) const;
 
-    // Writes ASCII text to sys.stdout as it is at the time of writing.
+    // Writes ASCII text to sys.stdout as it is at the time of writing, or
+    // to a given stream.
     void write_stdout(const std::string& ascii, bool flush_after) const;
+    void write_to(py::handle stream, const std::string& ascii, bool flush_after) const;
 
     // The update in progress on this thread by `tool`, or nullptr.
     UpdateInProgress* update_in_progress(py::handle tool) const;

@@ -2,9 +2,6 @@
 #include "tarnel/protocol.hpp"
 #include "tarnel/tarnel.hpp"
 
-#include <pythread.h>
-
-#include <algorithm>
 
 namespace ondrel::tarnel {
 
@@ -12,26 +9,6 @@ namespace {
 
 using core::call_method;
 using core::truth;
-
-// Registers an update in progress for the time of its call (see
-// UpdateInProgress).
-class UpdateScope {
-public:
-    UpdateScope(State& state, py::handle tool)
-        : state_(state), update_{tool.ptr(), PyThread_get_thread_ident(), {}} {
-        state_.updates.push_back(&update_);
-    }
-    ~UpdateScope() {
-        auto it = std::find(state_.updates.begin(), state_.updates.end(), &update_);
-        if (it != state_.updates.end()) state_.updates.erase(it);
-    }
-    UpdateScope(const UpdateScope&) = delete;
-    UpdateScope& operator=(const UpdateScope&) = delete;
-
-private:
-    State& state_;
-    UpdateInProgress update_;
-};
 
 // Initialises the controller, sets the configuration mode, reads the
 // identifier and, for device type 32, the version and its minimum.

@@ -4,8 +4,11 @@
 // there) without being bound in it, so that module keeps exactly its own
 // names.
 #include "core/imports.hpp"
+#include "tarnel/files.hpp"
 #include "tarnel/program.hpp"
 #include "tarnel/pure.hpp"
+
+#include <optional>
 
 namespace ondrel::tarnel {
 
@@ -13,14 +16,55 @@ PyModuleDef& tarnel_definition();
 
 namespace {
 
-ONDREL_ARGS(ProgramFileArgs, tool, image_path, device_type, window);
+ONDREL_ARGS(ProgramFileArgs, tool, image_path, device_type, window, lines);
 
 py::object program_file_windowed(const Ctx& c, const ProgramFileArgs& a) {
     py::handle image_path = core::require_text(a.image_path, "image_path");
     py::object device_type = core::require_integer(a.device_type, "device_type");
     size_t window = window_size(a.window);
     if (window > 1) require_own_exchange(c, a.tool);
-    return py::bool_(program_file(c, a.tool, image_path, device_type, window));
+    return py::bool_(program_file(c, a.tool, image_path, device_type, window, a.lines));
+}
+
+ONDREL_ARGS(CheckImageArgs, tool, image_path);
+
+// The tool's own file and header checks, run as an update runs them; what
+// they accepted is read back: the image bytes an update would program and
+// the container's header.
+py::object check_image(const Ctx& c, const CheckImageArgs& a) {
+    py::handle image_path = core::require_text(a.image_path, "image_path");
+    UpdateScope scope(c.state, a.tool);
+    py::dict result;
+    result["accepted"] = false;
+    result["kind"] = py::none();
+    result["image"] = py::none();
+    result["header"] = py::none();
+    if (!core::truth(core::call_method(a.tool, c.n._checkUpdateFile, image_path)) ||
+        !core::truth(core::call_method(a.tool, c.n._checkFileHeader, image_path)))
+        return result;
+    result["accepted"] = true;
+    if (scope.update().checked.empty()) return result;  // checks that looked at no file
+    const CheckedImage& checked = scope.update().checked.back();
+    if (checked.container) {
+        const char* bytes = PyBytes_AS_STRING(checked.container.ptr());
+        size_t size = static_cast<size_t>(PyBytes_GET_SIZE(checked.container.ptr()));
+        std::optional<Preamble> pre = read_preamble(reinterpret_cast<const unsigned char*>(bytes), size);
+        Span image = clamp_span(pre->image_start, pre->image_length, size);
+        result["kind"] = "container";
+        result["image"] = bytes_of(bytes + image.begin, image.length());
+        result["header"] = checked.header;
+        return result;
+    }
+    FileReader reader(fs_path(image_path), image_path);
+    py::object image = reader.read_bytes(0, checked.stamp.size);
+    if (!reader.stamp().unchanged(checked.stamp)) {
+        c.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path));
+        result["accepted"] = false;
+        return result;
+    }
+    result["kind"] = "raw";
+    result["image"] = image;
+    return result;
 }
 
 // Gathers the pages a transfer reads.
@@ -74,13 +118,20 @@ const char* const kProgramDoc =
     "refused with TypeError.  Every other operation of the tool (erase, page pointer,\n"
     "done, refresh, the progress callback) is called as usual.  On a refused block the\n"
     "commands in flight are drained and the image is written again from the erase, one\n"
-    "block at a time.  A window of 1 is _fpgaProgramFile itself.";
+    "block at a time.  A window of 1 is _fpgaProgramFile itself.  The progress line goes to\n"
+    "`lines` (a text stream), or to sys.stdout when it is None.";
 
 const char* const kReadDoc =
     "Read `pages` pages (FPGA_READ) with up to `window` commands in flight; the replies without\n"
     "their framing, joined.  `progress`, when given, is called with the pages read so far.\n"
     "Resets nothing: reset the page pointer first.  A window of 1 reads through the tool's\n"
     "_fpgaRead; a larger one goes past the same operations as program_file.";
+
+const char* const kCheckImageDoc =
+    "The tool's _checkUpdateFile and _checkFileHeader, run on `image_path` as an update runs them.\n"
+    "A dict: accepted (bool); kind (\"raw\", \"container\" or None); image (the bytes an update\n"
+    "would program, or None); header (the container's header, as its check parsed it, or None).\n"
+    "The reasons of a refusal are the check's log records.";
 
 const char* const kCheckDoc =
     "The window as an int: an integer from 1 to 65536 (not a bool), else TypeError or ValueError.";
@@ -104,8 +155,10 @@ void load_window(py::module_ m) {
     bind(method<ProgramFileArgs, program_file_windowed>(
         "program_file", kProgramDoc,
         {annotated("image_path", str_t), with_default("device_type", py::int_(28), int_t),
-         with_default("window", window_default, int_t)},
+         with_default("window", window_default, int_t), with_default("lines", py::none())},
         bool_t));
+    bind(method<CheckImageArgs, check_image>("check_image", kCheckImageDoc, {annotated("image_path", str_t)},
+                                             core::getattr(core::import("builtins"), "dict")));
     bind(method<ReadPagesArgs, read_pages>(
         "read_pages", kReadDoc,
         {annotated("pages", int_t), with_default("window", window_default, int_t), with_default("progress", py::none())},
