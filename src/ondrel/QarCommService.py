@@ -6,7 +6,9 @@ followed by CR LF (see ``ondrel.tools.wire``).  However TCP splits or joins
 the bytes, every call here returns one whole reply.
 """
 
+import errno
 import io
+import os
 import select
 import socket
 import struct
@@ -18,6 +20,7 @@ from . import _wire as wire
 __all__ = ["_TCPConn"]
 
 _CHUNK = 65536
+_CONNECT_SLICE = 0.05  # how often a connection being made looks whether it was given up
 
 
 def _timeval(seconds):
@@ -96,6 +99,9 @@ class _TCPConn:
         self._reader = None
         self._unread = 0  # replies owed for commands sent
         self._closed_because = None
+        self.failure = None  # why the last initConnection() could not connect
+        self._aborted = False
+        self.last_error = None  # the last error an exchange raised
 
     def __repr__(self):
         state = "connected" if self._sock is not None else "closed"
@@ -109,9 +115,12 @@ class _TCPConn:
     def initConnection(self):
         """Connect to the device; True on success, False when it cannot be reached."""
         self.closeConnection()
+        self.failure = None
+        self._aborted = False
         try:
-            sock = socket.create_connection((self.address, self.port), timeout=self.connect_timeout)
-        except (OSError, ValueError, OverflowError):
+            sock = self._connect()
+        except (OSError, ValueError, OverflowError) as exc:
+            self.failure = exc
             return False
         sock.settimeout(None)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _timeval(self.timeout))
@@ -123,6 +132,36 @@ class _TCPConn:
         self._unread = 0
         self._closed_because = None
         return True
+
+    def _connect(self):
+        """A connected socket, within connect_timeout; abort() ends the wait
+        (within _CONNECT_SLICE)."""
+        deadline = time.monotonic() + self.connect_timeout
+        error = None
+        for family, kind, proto, _, address in socket.getaddrinfo(self.address, self.port, type=socket.SOCK_STREAM):
+            sock = socket.socket(family, kind, proto)
+            try:
+                sock.setblocking(False)
+                status = sock.connect_ex(address)
+                while status in (errno.EINPROGRESS, errno.EALREADY, errno.EWOULDBLOCK):
+                    left = deadline - time.monotonic()
+                    if self._aborted:
+                        raise ConnectionAbortedError(errno.ECONNABORTED, "connecting was given up")
+                    if left <= 0:
+                        raise socket.timeout("timed out")
+                    _, writable, _ = select.select([], [sock], [], min(left, _CONNECT_SLICE))
+                    if writable:
+                        status = sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+                if status:
+                    raise OSError(status, os.strerror(status))
+                sock.setblocking(True)
+                return sock
+            except OSError as exc:
+                sock.close()
+                error = exc
+                if self._aborted or isinstance(exc, socket.timeout):
+                    break
+        raise error or OSError(errno.EADDRNOTAVAIL, "no address for %s" % self.address)
 
     def settimeout(self, seconds):
         """Time allowed for each send and each reply (seconds, above 0)."""
@@ -141,8 +180,10 @@ class _TCPConn:
         self._close(None)
 
     def abort(self):
-        """From another thread: makes a send or receive in progress fail at
-        once (the call that fails then closes the connection)."""
+        """From another thread: makes a connection being made, or a send or
+        receive in progress, fail at once (the call that fails then closes
+        the connection)."""
+        self._aborted = True
         sock = self._sock
         if sock is not None:
             try:
@@ -164,21 +205,29 @@ class _TCPConn:
                 pass
             sock.close()
 
+    def _error(self, kind, text, reason):
+        """An error to raise: its text names the device; its `reason` says
+        the cause alone (for whoever names the device already)."""
+        error = kind(text)
+        error.reason = reason
+        self.last_error = error
+        return error
+
     def _not_connected(self):
-        text = "not connected to %s" % self._peer()
+        reason = "not connected"
         if self._closed_because:
-            text += " (closed after %s; initConnection() reconnects)" % self._closed_because
-        return ConnectionError(text)
+            reason += " (closed after %s; initConnection() reconnects)" % self._closed_because
+        return self._error(ConnectionError, "%s to %s%s" % (reason[:13], self._peer(), reason[13:]), reason)
 
     # -- exchanges -------------------------------------------------------
 
     def sendCmd(self, frame, rsp_type=None):
         """Send one command line and return its reply line, without CR LF, as RetData."""
         if self._unread and self._sock is not None:
-            raise ConnectionError("connection to %s is busy: %d %s still owed to commands sent ahead (a windowed "
-                                  "transfer in progress, or a reply never read); a command now would read one of "
-                                  "them" % (self._peer(), self._unread, "reply is" if self._unread == 1 else
-                                            "replies are"))
+            reason = ("busy: %d %s still owed to commands sent ahead (a windowed transfer in progress, or a reply "
+                      "never read); a command now would read one of them"
+                      % (self._unread, "reply is" if self._unread == 1 else "replies are"))
+            raise self._error(ConnectionError, "connection to %s is %s" % (self._peer(), reason), reason)
         self.sendRawBytes(frame)
         line = self._receive(wire.read_line)
         end = -2 if line[-2:] == b"\r\n" else -1
@@ -202,10 +251,12 @@ class _TCPConn:
             self._unread += count
         except (socket.timeout, BlockingIOError):
             self._close("a send that timed out")
-            raise TimeoutError("sending to %s timed out after %gs" % (self._peer(), self.timeout)) from None
+            raise self._error(TimeoutError, "sending to %s timed out after %gs" % (self._peer(), self.timeout),
+                              "time-out: sending took more than %gs" % self.timeout) from None
         except OSError as exc:
             self._close("a failed send")
-            raise ConnectionError("connection to %s lost: %s" % (self._peer(), exc)) from exc
+            raise self._error(ConnectionError, "connection to %s lost: %s" % (self._peer(), exc),
+                              "lost connection: %s" % (exc.strerror or exc)) from exc
         except BaseException as exc:  # part of the command may be on its way: the stream is lost
             self._close("%s interrupted a send" % type(exc).__name__)
             raise
@@ -242,8 +293,8 @@ class _TCPConn:
             reader.raw.probing = False
         if stray:
             self._close("a reply no command asked for")
-            raise ConnectionError("connection to %s is out of step: the device sent %r when no reply was owed; "
-                                  "closed" % (self._peer(), stray[:40]))
+            reason = "out of step: the device sent %r when no reply was owed; closed" % stray[:40]
+            raise self._error(ConnectionError, "connection to %s is %s" % (self._peer(), reason), reason)
 
     # -- reading ---------------------------------------------------------
 
@@ -265,12 +316,16 @@ class _TCPConn:
         """Raise what a failed read means for the caller; the stream is given up."""
         if isinstance(exc, socket.timeout):
             self._close("no reply within %gs" % self.timeout)
-            raise TimeoutError("no reply from %s within %gs" % (self._peer(), self.timeout)) from None
+            raise self._error(TimeoutError, "no reply from %s within %gs" % (self._peer(), self.timeout),
+                              "time-out: no reply within %gs" % self.timeout) from None
         if isinstance(exc, wire.WireError):
             self._close("a broken reply")
-            raise ConnectionError("device %s %s" % (self._peer(), exc)) from None
+            closed = str(exc) == "closed the connection"
+            raise self._error(ConnectionError, "device %s %s" % (self._peer(), exc),
+                              "lost connection: the device closed it" if closed else "the device %s" % exc) from None
         if isinstance(exc, (OSError, ValueError, AttributeError)):
             self._close("a failed receive")
-            raise ConnectionError("connection to %s lost: %s" % (self._peer(), exc)) from exc
+            raise self._error(ConnectionError, "connection to %s lost: %s" % (self._peer(), exc),
+                              "lost connection: %s" % (getattr(exc, "strerror", None) or exc)) from exc
         self._close("%s interrupted an exchange" % type(exc).__name__)
         raise exc

@@ -67,6 +67,7 @@ _engine = _load_engine()
 program_file = _engine.program_file
 read_pages = _engine.read_pages
 check_window = _engine.check_window  # the one rule for a window argument: an int from 1 to MAX_WINDOW
+check_image = _engine.check_image  # a tool's checks, as an update runs them, and what they accepted
 
 
 class WindowedFpgaTool(_Tarnel.FpgaTool):

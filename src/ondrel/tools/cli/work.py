@@ -1,0 +1,76 @@
+"""Device work for the command line: each device on its own thread and
+connection, at most N at once, all of them stopped by one Ctrl-C.
+
+The threads spend nearly all their time waiting on sockets, with the
+interpreter lock free, so devices worked on together take about as long as
+the slowest of them.  After Ctrl-C no device gets another command, and the
+threads are waited for (a bounded time) before anything more is said.
+"""
+
+import queue
+import threading
+import time
+
+# After Ctrl-C: how long to wait for the devices' threads to stop (one may
+# be waiting for a connection to be accepted).
+STOP_WAIT = 10.0
+
+
+def run_devices(devices, operation, parallel=None, console=None):
+    """Runs operation(device, tool, outcome) on every device, at most
+    `parallel` at a time (all by default); returns their outcomes in order.
+    A Ctrl-C stops them all: every device not finished ends "interrupted"."""
+    pending = queue.Queue()
+    for device in devices:
+        pending.put(device)
+    done = threading.Event()
+    finished = []
+    lock = threading.Lock()
+
+    def worker():
+        while not done.is_set():
+            try:
+                device = pending.get_nowait()
+            except queue.Empty:
+                return
+            outcome = device.run(operation)
+            if console is not None:
+                console.finish(device, outcome)
+            with lock:
+                finished.append(device)
+
+    threads = [threading.Thread(target=worker, name="ondrel-fpga worker", daemon=True)
+               for _ in range(min(parallel or len(devices), len(devices)) or 1)]
+    for thread in threads:
+        thread.start()
+    try:
+        _join(threads, None)
+    except KeyboardInterrupt:
+        done.set()
+        for device in devices:
+            device.cancel()
+        try:
+            _join(threads, STOP_WAIT)
+        except KeyboardInterrupt:  # a second Ctrl-C: leave at once
+            pass
+        for device in devices:
+            if device not in finished and device.outcome.result in ("not started", "ok"):
+                device.outcome.result, device.outcome.reason = "interrupted", "interrupted"
+    finally:
+        if console is not None:
+            console.close()
+    return [device.outcome for device in devices]
+
+
+def _join(threads, limit):
+    """Joins the threads, in steps short enough for Ctrl-C to get through;
+    gives up after `limit` seconds (None: no limit)."""
+    deadline = None if limit is None else time.monotonic() + limit
+    for thread in threads:
+        while thread.is_alive():
+            if deadline is not None and time.monotonic() >= deadline:
+                return
+            thread.join(0.05)
+
+
+__all__ = ["run_devices"]
