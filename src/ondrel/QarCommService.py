@@ -7,7 +7,6 @@ the bytes, every call here returns one whole reply.
 """
 
 import errno
-import io
 import os
 import select
 import socket
@@ -31,53 +30,16 @@ def _timeval(seconds):
     return struct.pack("@ll", whole, micro)
 
 
-class _SocketReader(io.RawIOBase):
-    """The socket as a raw stream for a buffered reader.
-
-    The socket blocks with kernel time-outs (SO_RCVTIMEO), which cost nothing
-    per call, unlike Python's own socket time-outs that poll before every
-    receive.  A kernel time-out restarts with every receive, so each reply
-    also has a deadline: a reply that trickles in gets what is left of its
-    time for each further piece, not a new time-out."""
-
-    def __init__(self, sock, timeout):
-        super().__init__()
-        self._sock = sock
-        self._kernel_timeout = timeout
-        self._poll = select.poll()
-        self._poll.register(sock, select.POLLIN)
-        self.deadline = None  # monotonic time by which the reply must be complete
-        self.probing = False  # read only what has arrived, without waiting
-
-    def readable(self):
-        return True
-
-    def set_kernel_timeout(self, seconds):
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, _timeval(seconds))
-        self._kernel_timeout = seconds
-
-    def readinto(self, buffer):
-        if self.probing:
-            if not self._poll.poll(0):
-                return None  # nothing has arrived: the buffered reader reads as "no data yet"
-            return self._sock.recv_into(buffer)
-        left = self.deadline - time.monotonic()
-        if left <= 0:
-            raise socket.timeout("timed out")
-        if abs(left - self._kernel_timeout) > 0.001:  # a later piece of a slow reply, or the next reply
-            self.set_kernel_timeout(left)
-        try:
-            return self._sock.recv_into(buffer)
-        except BlockingIOError:  # the receive time-out ran out
-            raise socket.timeout("timed out") from None
-
-
 class _TCPConn:
     """A blocking TCP connection to one device.
 
     Errors name the device: a time-out raises ``TimeoutError``, a refused,
     reset or closed connection raises ``ConnectionError``.  The time-out is a
-    deadline for each reply, counted from the monotonic clock.  Whatever
+    deadline for each reply, counted from the monotonic clock: the socket
+    blocks with kernel time-outs (SO_RCVTIMEO, which cost nothing per call,
+    unlike Python's own socket time-outs that poll before every receive),
+    and a reply that trickles in gets what is left of its time for each
+    further piece, not a new time-out.  Whatever
     interrupts an exchange (a time-out, a broken reply, KeyboardInterrupt)
     closes the connection, since the reply stream can no longer be trusted;
     later calls say why until ``initConnection`` opens it again.
@@ -96,7 +58,10 @@ class _TCPConn:
         self.timeout = float(timeout)
         self.connect_timeout = float(connect_timeout)
         self._sock = None
-        self._reader = None
+        self._poll = None
+        self._buf = b""  # received, not yet taken as replies: from _at on
+        self._at = 0
+        self._kernel_timeout = None
         self._unread = 0  # replies owed for commands sent
         self._closed_because = None
         self.failure = None  # why the last initConnection() could not connect
@@ -125,10 +90,11 @@ class _TCPConn:
         sock.settimeout(None)
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _timeval(self.timeout))
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        raw = _SocketReader(sock, self.timeout)
-        raw.set_kernel_timeout(self.timeout)
         self._sock = sock
-        self._reader = io.BufferedReader(raw, _CHUNK)
+        self._set_kernel_timeout(self.timeout)
+        self._poll = select.poll()
+        self._poll.register(sock, select.POLLIN)
+        self._buf, self._at = b"", 0
         self._unread = 0
         self._closed_because = None
         return True
@@ -170,7 +136,11 @@ class _TCPConn:
         self.timeout = float(seconds)
         if self._sock is not None:
             self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _timeval(self.timeout))
-            self._reader.raw.set_kernel_timeout(self.timeout)
+            self._set_kernel_timeout(self.timeout)
+
+    def _set_kernel_timeout(self, seconds):
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, _timeval(seconds))
+        self._kernel_timeout = seconds
 
     def isConnected(self):
         return self._sock is not None
@@ -192,12 +162,11 @@ class _TCPConn:
                 pass
 
     def _close(self, reason):
-        sock, reader = self._sock, self._reader
-        self._sock = self._reader = None
+        sock = self._sock
+        self._sock = self._poll = None
+        self._buf, self._at = b"", 0
         if sock is not None:
             self._closed_because = reason
-        if reader is not None:
-            reader.close()
         if sock is not None:
             try:
                 sock.shutdown(socket.SHUT_RDWR)
@@ -229,7 +198,7 @@ class _TCPConn:
                       % (self._unread, "reply is" if self._unread == 1 else "replies are"))
             raise self._error(ConnectionError, "connection to %s is %s" % (self._peer(), reason), reason)
         self.sendRawBytes(frame)
-        line = self._receive(wire.read_line)
+        line = self._receive(wire.split_lines, 1)[0]
         end = -2 if line[-2:] == b"\r\n" else -1
         return RetType(data=line[:end].decode("utf-8", "replace"))
 
@@ -264,33 +233,23 @@ class _TCPConn:
     def recvRawBytes(self, size=1024):
         """Return the next whole reply, line end included, cut to at most
         ``size`` bytes (the rest of that reply is dropped)."""
-        return self._receive(wire.read_reply)[:size]
+        return self._receive(wire.split_replies, 1)[0][:size]
 
     def recvReplies(self, limit, size=1024):
         """The next replies, in order, as recvRawBytes returns each: every
         whole reply already received, at least one (waited for) and at most
         ``limit``."""
-        return [reply[:size] for reply in self._receive(lambda reader: self._replies(reader, limit), None)]
-
-    @staticmethod
-    def _replies(reader, limit):
-        replies, used = wire.split_replies(reader.peek(wire.MAX_REPLY), limit)
-        if not replies:  # an incomplete reply: wait for the rest of it
-            return [wire.read_reply(reader)]
-        reader.read(used)  # already buffered: no wait
-        return replies
+        return [reply[:size] for reply in self._receive(wire.split_replies, limit)]
 
     def _refuse_stray_bytes(self):
         """Closes the connection when bytes arrived that no command asked
         for: the next reply read would not be the answer to the next command."""
-        reader = self._reader
-        reader.raw.probing = True
-        try:
-            stray = reader.peek(1)
-        except OSError:
-            stray = b""  # a failed connection: the exchange says so
-        finally:
-            reader.raw.probing = False
+        stray = self._buf[self._at:]
+        if not stray and self._poll.poll(0):
+            try:
+                stray = self._sock.recv(64, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+            except OSError:
+                stray = b""  # a failed connection: the exchange says so
         if stray:
             self._close("a reply no command asked for")
             reason = "out of step: the device sent %r when no reply was owed; closed" % stray[:40]
@@ -298,19 +257,43 @@ class _TCPConn:
 
     # -- reading ---------------------------------------------------------
 
-    def _receive(self, read, replies=1):
-        """What `read` returns (one reply, or a list of them when `replies`
-        is None), read before the deadline; any failure gives the stream up."""
-        reader = self._reader
-        if reader is None:
+    def _receive(self, split, limit):
+        """Up to `limit` whole replies, at least one, as `split` finds them
+        in what was received, before the deadline; any failure gives the
+        stream up."""
+        sock = self._sock
+        if sock is None:
             raise self._not_connected()
-        reader.raw.deadline = time.monotonic() + self.timeout
         try:
-            reply = read(reader)
+            replies, at = split(self._buf, limit, self._at)
+            if not replies:
+                deadline = time.monotonic() + self.timeout
+                while not replies:
+                    self._fill(sock, deadline)
+                    replies, at = split(self._buf, limit, 0)
+            self._at = at
         except BaseException as exc:
             self._failed(exc)
-        self._unread = max(0, self._unread - (len(reply) if replies is None else replies))
-        return reply
+        self._unread = max(0, self._unread - len(replies))
+        return replies
+
+    def _fill(self, sock, deadline):
+        """More of the stream, before the deadline (kept from self._at on)."""
+        left = deadline - time.monotonic()
+        if left <= 0:
+            raise socket.timeout("timed out")
+        if abs(left - self._kernel_timeout) > 0.001:  # a later piece of a slow reply, or the next reply
+            self._set_kernel_timeout(left)
+        try:
+            data = sock.recv(_CHUNK)
+        except BlockingIOError:  # the receive time-out ran out
+            raise socket.timeout("timed out") from None
+        if not data:
+            raise wire.WireError("closed the connection")
+        rest = self._buf[self._at:]
+        if len(rest) > wire.MAX_REPLY:
+            raise wire.WireError("sent a reply longer than %d bytes" % wire.MAX_REPLY)
+        self._buf, self._at = rest + data if rest else data, 0
 
     def _failed(self, exc):
         """Raise what a failed read means for the caller; the stream is given up."""

@@ -16,12 +16,11 @@ or one line.  Replies are read in the order the commands were sent.
 """
 
 __all__ = ["LINE_END", "MAX_REPLY", "PROGRAM", "WireError", "encode_block", "program_command", "reply_block",
-           "program_block_bounds", "split_command", "read_reply", "read_line", "split_replies"]
+           "program_block_bounds", "split_command", "split_replies", "split_lines"]
 
 LINE_END = b"\r\n"
 MAX_REPLY = 1 << 20  # the longest reply, line or block, that a sound device sends
 PROGRAM = b"FPGA_PROGRAM #"
-_SHORT_BLOCK = 4 + 99 + 2  # "#2nn", up to 99 data bytes, CR LF
 
 
 class WireError(Exception):
@@ -108,58 +107,17 @@ def split_command(buf):
 
 
 # --- reading replies (the host's side) ------------------------------------------------
-# `reader` is a buffered binary stream (io.BufferedReader): read(n), readline(limit), peek(n).
+# Replies are split off the front of what was received so far (bytes, from an
+# offset); an incomplete reply at the end stays until more has arrived.
 
 
-def read_line(reader, head=b""):
-    """The rest of a reply line, up to and including its LF."""
-    line = reader.readline(MAX_REPLY)
-    if line[-1:] != b"\n":
-        if len(line) == MAX_REPLY:
-            raise WireError("sent a reply line longer than %d bytes" % MAX_REPLY)
-        raise WireError("closed the connection")
-    return head + line if head else line
-
-
-def _exactly(reader, size, head):
-    data = reader.read(size)
-    if len(data) < size:
-        raise WireError("closed the connection")
-    return head + data
-
-
-def read_reply(reader):
-    """One whole reply as it came: a block with its CR LF, or a line with its
-    end.  Text that only starts like a block is read as a line."""
-    ahead = reader.peek(_SHORT_BLOCK)
-    # The usual reply, a short block already received whole: one read.
-    if ahead[:1] == b"#" and ahead[1:2] == b"2" and ahead[2:4].isdigit():
-        end = 4 + int(ahead[2:4]) + 2
-        if len(ahead) >= end:
-            return reader.read(end)
-    head = _exactly(reader, 1, b"")
-    if head != b"#":
-        return read_line(reader, head)
-    head = _exactly(reader, 1, head)
-    digits = head[1] - 0x30
-    if not 1 <= digits <= 9:
-        return read_line(reader, head)
-    head = _exactly(reader, digits, head)
-    length_text = head[2:]
-    if not length_text.isdigit():
-        return read_line(reader, head)
-    length = int(length_text)
-    if length + 2 > MAX_REPLY:
-        raise WireError("announces a %d-byte block" % length)
-    return _exactly(reader, length + 2, head)
-
-
-def split_replies(buf, limit):
-    """The whole replies at the front of ``buf`` (bytes), at most ``limit``
-    of them, read as read_reply reads them, and how many bytes they take.
-    An incomplete reply at the end is left for read_reply."""
+def split_replies(buf, limit, at=0):
+    """The whole replies in ``buf`` from ``at``, at most ``limit`` of them,
+    and the offset after them.  A reply is a block ``#<x><length><data>``
+    with its CR LF, or a line with its end; text that only starts like a
+    block is a line.  WireError for a block longer than any sound reply."""
     replies = []
-    at, end = 0, len(buf)
+    end = len(buf)
     while len(replies) < limit and at < end:
         if buf[at] == 0x23:  # "#": a block, or text that only starts like one
             if at + 1 >= end:
@@ -185,3 +143,16 @@ def split_replies(buf, limit):
         replies.append(buf[at:line_end + 1])
         at = line_end + 1
     return replies, at
+
+
+def split_lines(buf, limit, at=0):
+    """The whole lines in ``buf`` from ``at``, each with its end, at most
+    ``limit`` of them, and the offset after them: a listed reply is a line."""
+    lines = []
+    while len(lines) < limit:
+        line_end = buf.find(b"\n", at)
+        if line_end < 0:
+            break
+        lines.append(buf[at:line_end + 1])
+        at = line_end + 1
+    return lines, at

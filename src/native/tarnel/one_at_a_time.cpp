@@ -13,6 +13,7 @@ public:
     void write(const char* data, size_t size) override {
         py::object block = bytes_of(data, size);
         for (int attempt = 1; attempt <= kMaxAttempts; attempt++) {
+            events_.before_python();
             Clock::time_point begin = Clock::now();
             bool acknowledged = core::truth(core::call_method(tool_, c_.n._fpgaProgram, block));
             Clock::time_point end = Clock::now();
@@ -33,6 +34,7 @@ public:
 
     void read(uint64_t pages) override {
         for (uint64_t page = 0; page < pages; page++) {
+            events_.before_python();
             Clock::time_point begin = Clock::now();
             py::object payload = core::call_method(tool_, c_.n._fpgaRead);
             Clock::time_point end = Clock::now();

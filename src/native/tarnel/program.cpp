@@ -25,10 +25,11 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double>(b - a).count();
 }
 
-// The progress line on sys.stdout.  Each line is written as it comes (the
-// stream buffers it), so its bytes keep their place among everything else
-// written to standard output; only the flushes are limited, to about ten a
-// second, so that a terminal shows the line move without a write per block.
+// The progress line on sys.stdout.  Lines are gathered while no Python code
+// runs and written, in one call, before any does (so their bytes keep their
+// place among everything else written to standard output); the flushes are
+// limited to about ten a second, so that a terminal shows the line move
+// without a write per block.
 class ProgressOutput {
 public:
     ProgressOutput(const Ctx& c, py::handle lines) : c_(c), lines_(lines), last_flush_(Clock::now()) {}
@@ -36,16 +37,28 @@ public:
     // `end`: the end of the timed exchange, a recent reading of the clock.
     void line(uint64_t done, uint64_t total, Clock::time_point begin, Clock::time_point end) {
         if (total == 0) core::raise(PyExc_ZeroDivisionError, "float division by zero");
-        text_.clear();
-        append_progress(text_, done, total, seconds_between(begin, end));
-        bool flush = end - last_flush_ >= kFlushInterval;
-        write(text_, flush);
-        if (flush) last_flush_ = end;
+        append_progress(pending_, done, total, seconds_between(begin, end));
+        if (end - last_flush_ >= kFlushInterval) {
+            flush_due_ = true;
+            last_flush_ = end;
+        }
+    }
+
+    // Before Python code runs: the lines gathered so far go out.
+    void write_pending() {
+        if (pending_.empty() && !flush_due_) return;
+        std::string text;
+        text.swap(pending_);
+        bool flush = flush_due_;
+        flush_due_ = false;
+        write(text, flush);
     }
 
     // print(): ends the progress line.
     void end_line() {
-        write("\n", true);
+        pending_ += "\n";
+        flush_due_ = true;
+        write_pending();
         last_flush_ = Clock::now();
     }
 
@@ -53,7 +66,8 @@ public:
     // terminal, and the error in flight stays the one the caller sees.
     void flush_after_error() noexcept {
         try {
-            write("", true);
+            flush_due_ = true;
+            write_pending();
         } catch (...) {
             if (core::thread_is_ending()) core::park_thread();
             PyErr_Clear();
@@ -68,7 +82,8 @@ private:
 
     const Ctx& c_;
     py::handle lines_;
-    std::string text_;
+    std::string pending_;
+    bool flush_due_ = false;
     Clock::time_point last_flush_;
 };
 
@@ -78,16 +93,20 @@ private:
 // callee may keep its argument.
 class Digest {
 public:
-    explicit Digest(const Ctx& c) : c_(c), sha_(call_method(c.global(c.n.hashlib), c.n.sha256)) {}
+    // `progress`: its gathered lines go out before the digest calls Python.
+    Digest(const Ctx& c, ProgressOutput& progress)
+        : c_(c), progress_(progress), sha_(call_method(c.global(c.n.hashlib), c.n.sha256)) {}
 
     // A bytes-like object, fed as it is.
     void update(py::handle data) {
         drain();
+        progress_.write_pending();
         call_method(sha_, c_.n.update, data);
     }
 
     // Any bytes-like object; copied into the gathered piece.
     void add(py::handle piece) {
+        if (!PyBytes_CheckExact(piece.ptr())) progress_.write_pending();  // its buffer may be Python code's
         {
             core::Buffer view(piece);
             pending_.append(view.data(), view.size());
@@ -97,6 +116,7 @@ public:
 
     std::string hexdigest() {
         drain();
+        progress_.write_pending();
         return core::utf8(call_method(sha_, c_.n.hexdigest));
     }
 
@@ -105,10 +125,12 @@ private:
         if (pending_.empty()) return;
         py::object piece = bytes_of(pending_.data(), pending_.size());
         pending_.clear();
+        progress_.write_pending();
         call_method(sha_, c_.n.update, piece);
     }
 
     const Ctx& c_;
+    ProgressOutput& progress_;
     py::object sha_;
     std::string pending_;
 };
@@ -152,17 +174,21 @@ private:
             open_error.emplace(std::move(e));
         }
         FileStamp start = reader ? reader->stamp() : FileStamp{0, 0, file_size(fs, image_path_), 0, 0};
-        py::object data = reader && container ? reader->read_container() : py::object();
-        if (reader && !matches_update_checks(start, data)) {
-            c_.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path_));
-            return false;
+        py::object data;  // a container's bytes: those its check verified, or read now
+        if (reader) {
+            std::optional<py::object> checked = checked_in_update(*reader, start, container);
+            if (!checked) {
+                c_.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path_));
+                return false;
+            }
+            data = container && !*checked ? reader->read_container() : *checked;
         }
 
         Clock::time_point began = Clock::now();
         std::optional<Digest> written;
         uint64_t sent = 0;
         for (;;) {
-            written.emplace(c_);
+            written.emplace(c_, progress_);
             if (core::equals(device_type, 28)) call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType28));
             else if (core::equals(device_type, 32)) call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType32));
             call_method(tool_, n._fpgaRstPagePtr, py::bytes(protocol::kSectionCfg));
@@ -213,25 +239,45 @@ private:
     // Within an update whose checks accepted an image, the file opened here
     // must be one of those, unchanged: the same file (whatever path spelling
     // reached it), holding the very container bytes its header check
-    // verified, or a raw image of the same size and times.  `data`: the
-    // container bytes read now (empty for a raw image).  Outside an update,
-    // or when no check of it looked at a file, anything matches.
-    bool matches_update_checks(const FileStamp& now, const py::object& data) const {
+    // verified, or a raw image of the same size and times.  Nothing when it
+    // is not; else the verified container bytes (empty outside an update,
+    // for a raw image, or when no check looked at a file).
+    std::optional<py::object> checked_in_update(FileReader& reader, const FileStamp& now, bool container) const {
         UpdateInProgress* update = c_.update_in_progress(tool_);
-        if (!update || update->checked.empty()) return true;
+        if (!update || update->checked.empty()) return py::object();
         for (const CheckedImage& checked : update->checked) {
-            if (!checked.stamp.same_file(now) || bool(checked.container) != bool(data)) continue;
-            if (!data) {
-                if (checked.stamp.unchanged(now)) return true;
-            } else if (core::compare(checked.container, data, Py_EQ)) {
-                return true;
+            if (!checked.stamp.same_file(now) || bool(checked.container) != container) continue;
+            if (!container) {
+                if (checked.stamp.unchanged(now)) return py::object();
+            } else if (file_holds(reader, checked.container)) {
+                return checked.container;
             }
         }
-        return false;
+        return std::nullopt;
+    }
+
+    // Whether the file holds `data`, the part of a container its check read:
+    // the same bytes, and no more of them within the container's extent.
+    // Compared a piece at a time, so that only the verified copy is in memory.
+    static bool file_holds(FileReader& reader, const py::object& data) {
+        const char* expected = PyBytes_AS_STRING(data.ptr());
+        size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
+        std::optional<Preamble> pre = read_preamble(reinterpret_cast<const unsigned char*>(expected), size);
+        uint64_t wanted = pre ? std::min<uint64_t>(container_extent(*pre), uint64_t{size} + 1) : size + 1;
+        std::string piece(kChunk, '\0');
+        uint64_t at = 0;
+        while (at < wanted) {
+            size_t got = reader.read_at(&piece[0], static_cast<size_t>(std::min<uint64_t>(kChunk, wanted - at)), at);
+            if (got == 0) break;
+            if (at + got > size || std::memcmp(expected + at, piece.data(), got) != 0) return false;
+            at += got;
+        }
+        return at == size;
     }
 
     // The callback, when one is set, with (stage, done, total).
     void report(const char* stage, uint64_t done, uint64_t total) {
+        progress_.write_pending();
         py::object callback = core::getattr(tool_, c_.n.progress_callback);
         if (!core::truth(callback)) return;
         core::call(callback, py::str(stage), py::int_(done), py::int_(total));
@@ -242,6 +288,8 @@ private:
         progress_.line(written_, total_, begin, end);
         report("write", written_, total_);
     }
+
+    void before_python() override { progress_.write_pending(); }
 
     void page_read(py::handle payload, Clock::time_point begin, Clock::time_point end) override {
         uint64_t done = ++pages_read_ * kBlockSize;
@@ -296,7 +344,7 @@ private:
 
     // One read per started 16-byte page of what was written.
     std::string read_back(uint64_t sent) {
-        Digest read(c_);
+        Digest read(c_, progress_);
         read_digest_ = &read;
         read_total_ = sent;
         pages_read_ = 0;

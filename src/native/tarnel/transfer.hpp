@@ -19,6 +19,8 @@ public:
     virtual void block_written(size_t size, Clock::time_point begin, Clock::time_point end) = 0;
     // The next page came back as `payload` (the raw reply without its framing).
     virtual void page_read(py::handle payload, Clock::time_point begin, Clock::time_point end) = 0;
+    // The transfer is about to call into Python (the connection, the tool).
+    virtual void before_python() {}
 };
 
 // The device refused a block while later ones were in flight: a refused

@@ -33,7 +33,7 @@ bool acknowledges(const Ctx& c, py::handle reply) {
             return e - b == 1 && data[b] == protocol::kAcknowledged[0];
         }
     }
-    py::object text = core::call_method(reply, c.n.decode, c.n.utf_8, c.n.replace_errors);
+    py::object text = core::call_method(reply, c.n.decode, c.n.utf_8, c.n.replace_errors);  // of bytes: no output
     return acknowledged(c, text);
 }
 
@@ -113,6 +113,7 @@ private:
     // Sends the commands gathered since the last flush.
     void flush() {
         if (pending_.empty()) return;
+        events_.before_python();
         Clock::time_point now = Clock::now();
         try {
             if (batching_)
@@ -137,6 +138,7 @@ private:
     // The replies already received (at least one) to the oldest commands in
     // flight, taken off the stream.
     py::tuple take_replies() {
+        events_.before_python();
         py::object replies;
         try {
             if (batching_) {
@@ -165,6 +167,7 @@ private:
         sent_.erase(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(replies.size()));
         for (size_t i = 0; i < answered.size(); i++) {
             py::handle reply = replies[i];
+            if (!PyBytes_CheckExact(reply.ptr())) events_.before_python();  // reading it may run its own code
             if (reading_) {
                 done_pages_++;
                 events_.page_read(raw_payload(reply), answered[i].begin, end);
