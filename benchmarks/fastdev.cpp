@@ -2,7 +2,8 @@
 // it speaks the FPGA update protocol over TCP on loopback, one connection at
 // a time, and answers every command that arrived in one read with one write.
 //
-//   fastdev PORT     (0: a free port; the port is printed on the first line)
+//   fastdev PORT [DELAY_US]   (port 0: a free one, printed on the first line;
+//                              DELAY_US: held before each reply, in microseconds)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,8 +12,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -21,6 +24,8 @@ std::vector<unsigned char> flash;
 size_t pointer = 0;
 size_t programmed = 0;
 const char* version = "0.2.3.5";
+long delay_us = 0;
+size_t replies = 0;  // of the commands answered by the last call of answer()
 
 bool starts_with(const std::string& s, size_t at, const char* prefix) {
     return s.compare(at, std::strlen(prefix), prefix) == 0;
@@ -30,17 +35,19 @@ bool starts_with(const std::string& s, size_t at, const char* prefix) {
 // many bytes of `in` they took.
 size_t answer(const std::string& in, std::string& out) {
     size_t at = 0;
+    replies = 0;
     while (at < in.size()) {
+        replies++;
         if (starts_with(in, at, "FPGA_PROGRAM #")) {
             size_t hash = at + 13;
-            if (in.size() < hash + 2) break;
+            if (in.size() < hash + 2) { replies--; break; }
             int digits = in[hash + 1] - '0';
             size_t width = digits < 2 ? 2 : static_cast<size_t>(digits);
             size_t start = hash + 2 + width;
-            if (in.size() < start) break;
+            if (in.size() < start) { replies--; break; }
             size_t length = std::strtoul(in.substr(hash + 2, width).c_str(), nullptr, 10);
             size_t end = start + length + 2;  // CR LF
-            if (in.size() < end) break;
+            if (in.size() < end) { replies--; break; }
             if (flash.size() < pointer + length) flash.resize(pointer + length, 0xFF);
             std::memcpy(flash.data() + pointer, in.data() + start, length);
             pointer += length;
@@ -50,7 +57,7 @@ size_t answer(const std::string& in, std::string& out) {
             continue;
         }
         size_t line_end = in.find('\n', at);
-        if (line_end == std::string::npos) break;
+        if (line_end == std::string::npos) { replies--; break; }
         std::string line = in.substr(at, line_end - at);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         at = line_end + 1;
@@ -100,6 +107,7 @@ void serve(int client) {
         in.append(chunk.data(), static_cast<size_t>(got));
         out.clear();
         in.erase(0, answer(in, out));
+        if (delay_us && replies) std::this_thread::sleep_for(std::chrono::microseconds(delay_us * static_cast<long>(replies)));
         for (size_t sent = 0; sent < out.size();) {
             ssize_t n = send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) return;
@@ -112,6 +120,7 @@ void serve(int client) {
 
 int main(int argc, char** argv) {
     int port = argc > 1 ? std::atoi(argv[1]) : 0;
+    delay_us = argc > 2 ? std::atol(argv[2]) : 0;
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     int one = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

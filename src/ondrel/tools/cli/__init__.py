@@ -14,12 +14,12 @@ import os
 import platform
 import sys
 
-from . import flash, images, info, options, simulate, update
+from . import flash, images, info, options, rollout, simulate, update
 from .output import EXIT_FAILED, EXIT_INTERRUPTED, Session
 
 __all__ = ["main", "build_parser"]
 
-COMMANDS = (update, flash, info, images, simulate)
+COMMANDS = (update, rollout, flash, info, images, simulate)
 
 
 def _version():

@@ -122,8 +122,10 @@ class Session:
             return EXIT_INTERRUPTED
         return self.status(any(outcome.result != "ok" for outcome in outcomes))
 
-    def conclude(self, outcomes):
-        several = len(outcomes) > 1
+    def conclude(self, outcomes, summary=True):
+        """A line for each device that did not end as asked, and (with
+        several devices, unless `summary` is false) one for them all."""
+        several = summary and len(outcomes) > 1
         for outcome in outcomes:
             if outcome.result == "ok":
                 continue

@@ -16,10 +16,13 @@ import time
 STOP_WAIT = 10.0
 
 
-def run_devices(devices, operation, parallel=None, console=None):
+def run_devices(devices, operation, parallel=None, console=None, may_start=None, on_finish=None):
     """Runs operation(device, tool, outcome) on every device, at most
     `parallel` at a time (all by default); returns their outcomes in order.
-    A Ctrl-C stops them all: every device not finished ends "interrupted"."""
+    `may_start(device)`, when given, is asked before a device starts: a
+    false answer leaves it "not started".  `on_finish(outcome)` is called as
+    each device finishes (on its thread).  A Ctrl-C stops them all: every
+    device not finished ends "interrupted"."""
     pending = queue.Queue()
     for device in devices:
         pending.put(device)
@@ -33,11 +36,15 @@ def run_devices(devices, operation, parallel=None, console=None):
                 device = pending.get_nowait()
             except queue.Empty:
                 return
+            if may_start is not None and not may_start(device):
+                continue
             outcome = device.run(operation)
             if console is not None:
                 console.finish(device, outcome)
             with lock:
                 finished.append(device)
+            if on_finish is not None:
+                on_finish(outcome)
 
     threads = [threading.Thread(target=worker, name="ondrel-fpga worker", daemon=True)
                for _ in range(min(parallel or len(devices), len(devices)) or 1)]
