@@ -132,9 +132,9 @@ def main():
         blocks = size // 16
         with image_file(size, data=bytes(size)) as path, quiet_stdout():
             tool = Tarnel.FpgaTool(InstantConnection())
-            total = best_of(args.repeat, lambda: tool._fpgaProgramFile(path, 32))
+            total = best_of(args.repeat, lambda tool=tool: tool._fpgaProgramFile(path, 32))
             reference = PlainPythonTool(InstantConnection())
-            python = best_of(1, lambda: reference.program(path, size))
+            python = best_of(1, lambda reference=reference, size=size: reference.program(path, size))
         conn = min(connection_cost(blocks) for _ in range(args.repeat))
         ours = (total - conn) / blocks * 1e6
         worst = max(worst, ours)

@@ -86,8 +86,9 @@ def against_bare(args):
                 times = {"bare": [], "ours": []}
                 cpu = {"bare": [], "ours": []}
                 for _ in range(args.repeat):
-                    for who, run in (("bare", lambda: bare(port, image, window)), ("ours", lambda: ours(port, path,
-                                                                                                     window))):
+                    runs = (("bare", lambda w=window: bare(port, image, w)),
+                            ("ours", lambda w=window: ours(port, path, w)))
+                    for who, run in runs:
                         seconds, per_command = measure(run, commands)
                         times[who].append(seconds)
                         cpu[who].append(per_command)

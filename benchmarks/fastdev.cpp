@@ -10,9 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -40,14 +40,23 @@ size_t answer(const std::string& in, std::string& out) {
         replies++;
         if (starts_with(in, at, "FPGA_PROGRAM #")) {
             size_t hash = at + 13;
-            if (in.size() < hash + 2) { replies--; break; }
+            if (in.size() < hash + 2) {
+                replies--;
+                break;
+            }
             int digits = in[hash + 1] - '0';
             size_t width = digits < 2 ? 2 : static_cast<size_t>(digits);
             size_t start = hash + 2 + width;
-            if (in.size() < start) { replies--; break; }
+            if (in.size() < start) {
+                replies--;
+                break;
+            }
             size_t length = std::strtoul(in.substr(hash + 2, width).c_str(), nullptr, 10);
             size_t end = start + length + 2;  // CR LF
-            if (in.size() < end) { replies--; break; }
+            if (in.size() < end) {
+                replies--;
+                break;
+            }
             if (flash.size() < pointer + length) flash.resize(pointer + length, 0xFF);
             std::memcpy(flash.data() + pointer, in.data() + start, length);
             pointer += length;
@@ -57,7 +66,10 @@ size_t answer(const std::string& in, std::string& out) {
             continue;
         }
         size_t line_end = in.find('\n', at);
-        if (line_end == std::string::npos) { replies--; break; }
+        if (line_end == std::string::npos) {
+            replies--;
+            break;
+        }
         std::string line = in.substr(at, line_end - at);
         if (!line.empty() && line.back() == '\r') line.pop_back();
         at = line_end + 1;
@@ -107,7 +119,8 @@ void serve(int client) {
         in.append(chunk.data(), static_cast<size_t>(got));
         out.clear();
         in.erase(0, answer(in, out));
-        if (delay_us && replies) std::this_thread::sleep_for(std::chrono::microseconds(delay_us * static_cast<long>(replies)));
+        if (delay_us && replies)
+            std::this_thread::sleep_for(std::chrono::microseconds(delay_us * static_cast<long>(replies)));
         for (size_t sent = 0; sent < out.size();) {
             ssize_t n = send(client, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
             if (n <= 0) return;

@@ -8,7 +8,8 @@ import pytest
 
 import ondrel.qardev.Sweepgate as S
 from ondrel.QarUtils import RetCode, RetType
-from .conftest import DeviceConnection, SweepgateDevice
+
+from .fakes import DeviceConnection, SweepgateDevice
 
 HUGE = 10**100
 WRONG = [None, [], {}, object(), 1j, b"\xff", "\udcff", HUGE, -HUGE, float("nan")]

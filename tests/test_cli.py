@@ -1,7 +1,6 @@
 """The ondrel-fpga command line, through its entry point."""
 
 import io
-import json
 import os
 import pty
 import re
@@ -9,7 +8,6 @@ import select
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
@@ -72,8 +70,13 @@ def test_a_failure_ends_with_the_reason_on_standard_error(simulator, sealed, cap
     assert out.splitlines()[1].split()[-1] == "failed"
 
 
+def _overwrite_first_byte(path):
+    with open(path, "r+b") as f:
+        f.write(b"\xff")
+
+
 @pytest.mark.parametrize("mutate,reason", [
-    (lambda path: open(path, "r+b").write(b"\xff"), "FPGA tbin header parse error"),
+    (_overwrite_first_byte, "FPGA tbin header parse error"),
     (lambda path: os.rename(path, path + ".txt"), "FPGA image path not found"),
 ])
 def test_a_refused_image_touches_no_device(sim, sealed, capsys, mutate, reason):
@@ -181,8 +184,9 @@ def test_progress_when_standard_error_is_a_pipe(simulator, sealed):
     child = subprocess.run(COMMAND + ["update", sealed[0], *address(sim)], capture_output=True, text=True)
     assert child.returncode == 0
     lines = [re.sub(r" in [\d.]+ s \([\d.]+ \w+/s\)", " in T", line) for line in child.stderr.splitlines()]
-    assert lines == ["connecting...", "initialising...", "erasing...", "writing: started", "write: 2.9 KiB (3,000 bytes) in T",
-                     "verifying: started, 2.9 KiB (3,000 bytes)", "verify: 2.9 KiB (3,000 bytes) in T", "refreshing..."]
+    assert lines == ["connecting...", "initialising...", "erasing...", "writing: started",
+                     "write: 2.9 KiB (3,000 bytes) in T", "verifying: started, 2.9 KiB (3,000 bytes)",
+                     "verify: 2.9 KiB (3,000 bytes) in T", "refreshing..."]
     assert "\r" not in child.stderr
     child = subprocess.run(COMMAND + ["update", sealed[0], *address(simulator()), "--no-progress"],
                            capture_output=True)
@@ -193,7 +197,7 @@ def test_progress_on_a_terminal(sim, tmp_path):
     path = tmp_path / "fw.bin"
     path.write_bytes(os.urandom(256 * 1024))
     master, slave = pty.openpty()
-    child = subprocess.Popen(COMMAND + ["update", str(path), *address(sim)], stdout=subprocess.PIPE, stderr=slave)
+    child = subprocess.Popen(COMMAND + ["update", str(path), *address(sim)], stdout=subprocess.DEVNULL, stderr=slave)
     os.close(slave)
     shown = b""
     while True:

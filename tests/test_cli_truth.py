@@ -9,7 +9,6 @@ import os
 import pty
 import re
 import select
-import signal
 import socket
 import struct
 import subprocess
@@ -181,7 +180,7 @@ def test_the_live_line_fits_a_narrow_terminal(simulator, tmp_path):
     path.write_bytes(os.urandom(128 * 1024))
     master, slave = pty.openpty()
     fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
-    child = subprocess.Popen(COMMAND + ["update", str(path), *address(sim)], stdout=subprocess.PIPE, stderr=slave)
+    child = subprocess.Popen(COMMAND + ["update", str(path), *address(sim)], stdout=subprocess.DEVNULL, stderr=slave)
     os.close(slave)
     shown = b""
     while True:
@@ -216,9 +215,11 @@ def test_one_json_schema_for_every_command_and_outcome(simulator, sealed, tmp_pa
     broken = tmp_path / "broken.tbin"
     broken.write_bytes(b"\0" * 20)
     runs = [
-        ["update", sealed, *address(sim)], ["update", str(broken), *address(sim)], ["update", sealed, "--address", gone],
+        ["update", sealed, *address(sim)], ["update", str(broken), *address(sim)],
+        ["update", sealed, "--address", gone],
         ["update", sealed, *address(silent), "--timeout", "0.3"],
-        ["verify", sealed, *address(sim)], ["verify", sealed, "--address", gone], ["verify", str(broken), *address(sim)],
+        ["verify", sealed, *address(sim)], ["verify", sealed, "--address", gone],
+        ["verify", str(broken), *address(sim)],
         ["dump", *address(sim), "--size", "1K", "-o", str(tmp_path / "d.bin")],
         ["dump", "--address", gone, "--size", "1K", "-o", str(tmp_path / "e.bin")],
         ["info", *address(sim)], ["info", "--address", gone],

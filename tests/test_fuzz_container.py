@@ -18,7 +18,7 @@ from hypothesis import strategies as st
 import ondrel.Tarnel as Tarnel
 from ondrel.tools.tbin import seal
 
-from .conftest import DeviceConnection, RecordingConnection
+from .fakes import DeviceConnection, RecordingConnection
 
 EXAMPLES = int(os.environ.get("ONDREL_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])

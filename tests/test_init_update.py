@@ -7,7 +7,7 @@ import pytest
 from ondrel.QarUtils import RetCode
 from ondrel.tools.devsim import DeviceState, Faults
 from ondrel.tools.tbin import seal
-from tests.conftest import DeviceConnection
+from tests.fakes import DeviceConnection
 
 INITIAL = {"success": False, "error_message": "", "device_count": 0, "device_info": None, "fpga_id": "",
            "fw_version": "", "fpga_version": ""}

@@ -1,6 +1,7 @@
 """An update never reports what did not happen, and never waits for ever."""
 
 import os
+import pathlib
 import re
 import signal
 import socket
@@ -22,7 +23,7 @@ IMAGE = os.urandom(1000)
 def test_the_verified_bytes_are_the_programmed_bytes(simulator, tool_on, image_dir):
     path = image_dir("fw.tbin", seal(IMAGE, 32))
     replacement = seal(os.urandom(2000), 32)  # also sealed: only the check would tell them apart
-    sim = simulator(hooks={b"FPGA_ERASE": lambda _: open(path, "wb").write(replacement)})
+    sim = simulator(hooks={b"FPGA_ERASE": lambda _: pathlib.Path(path).write_bytes(replacement)})
     assert tool_on(sim).processFpgaUpdate(path).RetCode is RetCode.OK
     assert sim.state.image() == IMAGE
 

@@ -15,7 +15,7 @@ import ondrel.Tarnel as Tarnel
 from ondrel.QarUtils import RetCode, RetType
 from ondrel.tools.tbin import seal
 
-from .conftest import DeviceConnection, DeviceState, FakeTCP, SweepgateDevice
+from .fakes import DeviceConnection, DeviceState, FakeTCP, SweepgateDevice
 
 # Under the sanitizers the interpreter allocates with malloc and freed memory
 # waits in quarantine: the operations still run (for the sanitizers to watch),
@@ -128,7 +128,7 @@ def sweepgate_round():
     Device(_getExtCtrl=RetType(data="1")).getFastParallelMode(), Device(_getExtCtrl=FAIL).getFastParallelMode()
     expect(ValueError, Device(_getExtCtrl=RetType(data="x")).getFastParallelMode)
     device._fbs_cmd_dict()
-    device.beam_pattern_mgr
+    _ = device.beam_pattern_mgr
     for name, args in [("getFastBeamGain", (0, 1)), ("setFastBeamPatternAzEl", (1, 2.0, 3, 4)),
                        ("setFastBeamGain", (0, 1, True)), ("_create_beam_pattern_mgr", ())]:
         expect(NotImplementedError, getattr(S.Sweepgate, name), device, *args)

@@ -12,7 +12,7 @@ PRELUDE = """
 import gc, importlib, sys
 sys.path.insert(0, %r)  # the tests' shared fakes
 import ondrel, ondrel.qardev
-from conftest import DeviceConnection, RecordingConnection, SweepgateDevice
+from fakes import DeviceConnection, RecordingConnection, SweepgateDevice
 from ondrel.QarUtils import RetCode, RetType
 
 def Conn():

@@ -8,7 +8,7 @@ import time
 import pytest
 
 from ondrel.tools.devsim import Faults
-from tests.conftest import DeviceConnection
+from tests.fakes import DeviceConnection
 
 EMPTY_SHA256 = hashlib.sha256(b"").hexdigest()
 PROGRESS = re.compile(r"\rProgress: (\d+\.\d\d)% \((\d+)/(\d+) bytes\), block time: (\d+\.\d{4}) sec")

@@ -13,7 +13,7 @@ import ondrel.qardev.Sweepgate as S
 from ondrel.QarPublic import FBSMode, RFMode
 from ondrel.QarUtils import RetCode, RetType, _RspType
 
-from .conftest import OK, SweepgateDevice
+from .fakes import OK, SweepgateDevice
 
 Sweepgate = S.Sweepgate
 FAIL = RetType(RetCode.ERROR, "refused")
@@ -353,8 +353,8 @@ def test_manager_factory_returning_none_is_called_every_time():
 def test_falsy_manager_is_kept():
     device = Device()
     device.manager = []
-    device.beam_pattern_mgr
-    device.beam_pattern_mgr
+    _ = device.beam_pattern_mgr
+    _ = device.beam_pattern_mgr
     assert device.factory_calls == 1
 
 
@@ -365,7 +365,7 @@ def test_manager_factory_error_stores_nothing():
 
     device = Broken()
     with pytest.raises(MemoryError):
-        device.beam_pattern_mgr
+        _ = device.beam_pattern_mgr
     assert "_beam_pattern_mgr" not in vars(device)
 
 

@@ -53,16 +53,19 @@ class ScriptedServer:
 
 @pytest.fixture
 def serve():
-    servers = []
+    servers, conns = [], []
 
     def start(*script):
         server = ScriptedServer(script)
         servers.append(server)
         conn = _TCPConn("127.0.0.1", server.port, timeout=2.0)
         assert conn.initConnection() is True
+        conns.append(conn)
         return server, conn
 
     yield start
+    for conn in conns:
+        conn.closeConnection()
     for server in servers:
         server.close()
 

@@ -3,6 +3,7 @@ fallback on a refused block, no hang and no stream out of step on a fault,
 and a refusal where it would bypass an override."""
 
 import os
+import pathlib
 import re
 
 import pytest
@@ -47,7 +48,7 @@ def test_windowed_verify_and_dump(simulator, sealed_image, capsys):
     assert cli.main(["verify", path, *address, "--window", "16"]) == 0
     out_path = path + ".dump"
     assert cli.main(["dump", *address, "--size", str(len(IMAGE)), "-o", out_path, "--window", "16"]) == 0
-    assert open(out_path, "rb").read() == IMAGE == sim.state.image()
+    assert pathlib.Path(out_path).read_bytes() == IMAGE == sim.state.image()
     sim.device.faults.corrupt_read = 2000
     assert cli.main(["verify", path, *address, "--window", "16"]) == 1
     assert "first difference at offset 2000" in capsys.readouterr().out

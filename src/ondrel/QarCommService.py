@@ -11,10 +11,11 @@ import os
 import select
 import socket
 import struct
+import sys
 import time
 
-from .QarUtils import RetType
 from . import _wire as wire
+from .QarUtils import RetType
 
 __all__ = ["_TCPConn"]
 
@@ -22,12 +23,35 @@ _CHUNK = 65536
 _CONNECT_SLICE = 0.05  # how often a connection being made looks whether it was given up
 
 
-def _timeval(seconds):
+def _socket_timeout(seconds):
+    """The value of SO_RCVTIMEO / SO_SNDTIMEO for `seconds`, as the platform
+    takes it: milliseconds in a DWORD on Windows, a struct timeval elsewhere.
+    Never zero, which would mean "wait for ever"."""
+    if sys.platform == "win32":
+        return struct.pack("@L", max(1, int(seconds * 1000)))
     whole = int(seconds)
     micro = int((seconds - whole) * 1e6)
     if not whole and not micro:
-        micro = 1  # a zero time-out would mean "wait for ever"
+        micro = 1
     return struct.pack("@ll", whole, micro)
+
+
+class _Readable:
+    """Whether bytes wait on a socket, without waiting: poll() where there
+    is one, select() on Windows."""
+
+    def __init__(self, sock):
+        self._sock = sock
+        if hasattr(select, "poll"):
+            self._poll = select.poll()
+            self._poll.register(sock, select.POLLIN)
+        else:
+            self._poll = None
+
+    def now(self):
+        if self._poll is not None:
+            return bool(self._poll.poll(0))
+        return bool(select.select([self._sock], [], [], 0)[0])
 
 
 class _TCPConn:
@@ -58,7 +82,7 @@ class _TCPConn:
         self.timeout = float(timeout)
         self.connect_timeout = float(connect_timeout)
         self._sock = None
-        self._poll = None
+        self._readable = None  # whether bytes wait, without waiting
         self._buf = b""  # received, not yet taken as replies: from _at on
         self._at = 0
         self._kernel_timeout = None
@@ -88,12 +112,11 @@ class _TCPConn:
             self.failure = exc
             return False
         sock.settimeout(None)
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _timeval(self.timeout))
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _socket_timeout(self.timeout))
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self._sock = sock
         self._set_kernel_timeout(self.timeout)
-        self._poll = select.poll()
-        self._poll.register(sock, select.POLLIN)
+        self._readable = _Readable(sock)
         self._buf, self._at = b"", 0
         self._unread = 0
         self._closed_because = None
@@ -135,11 +158,11 @@ class _TCPConn:
             raise ValueError("time-out must be above 0 seconds, not %r" % (seconds,))
         self.timeout = float(seconds)
         if self._sock is not None:
-            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _timeval(self.timeout))
+            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDTIMEO, _socket_timeout(self.timeout))
             self._set_kernel_timeout(self.timeout)
 
     def _set_kernel_timeout(self, seconds):
-        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, _timeval(seconds))
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVTIMEO, _socket_timeout(seconds))
         self._kernel_timeout = seconds
 
     def isConnected(self):
@@ -163,7 +186,7 @@ class _TCPConn:
 
     def _close(self, reason):
         sock = self._sock
-        self._sock = self._poll = None
+        self._sock = self._readable = None
         self._buf, self._at = b"", 0
         if sock is not None:
             self._closed_because = reason
@@ -245,9 +268,9 @@ class _TCPConn:
         """Closes the connection when bytes arrived that no command asked
         for: the next reply read would not be the answer to the next command."""
         stray = self._buf[self._at:]
-        if not stray and self._poll.poll(0):
+        if not stray and self._readable.now():
             try:
-                stray = self._sock.recv(64, socket.MSG_PEEK | socket.MSG_DONTWAIT)
+                stray = self._sock.recv(64, socket.MSG_PEEK)  # there is something: no wait
             except OSError:
                 stray = b""  # a failed connection: the exchange says so
         if stray:

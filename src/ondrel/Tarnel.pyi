@@ -4,7 +4,8 @@ import logging
 from typing import Any, Callable, List, Optional, Union
 
 from .QarPublic import RetCode as RetCode
-from .QarUtils import VER as VER, RetType as RetType, _RspType as RspType
+from .QarUtils import VER as VER
+from .QarUtils import RetType as RetType
 
 logger: logging.Logger
 _RECV_SIZE: int

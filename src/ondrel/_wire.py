@@ -52,7 +52,10 @@ def reply_block(data):
 # --- reading commands (the device's side) ---------------------------------------------
 
 
-def program_block_bounds(buf, at=len(PROGRAM) - 1):
+_PROGRAM_HASH = len(PROGRAM) - 1  # where a program command's "#" stands
+
+
+def program_block_bounds(buf, at=_PROGRAM_HASH):
     """Where the data of the program block whose "#" is at buf[at] lies:
     (start, end), with max(x, 2) length digits after x.  None while the
     length is incomplete; WireError when it is malformed."""

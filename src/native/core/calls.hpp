@@ -88,9 +88,8 @@ template <class... A>
 py::object call_kw(py::handle callable, PyObject* kwnames, A&&... args) {
     PyObject* stack[] = {nullptr, detail::ptr(args)..., nullptr};
     size_t npos = sizeof...(A) - static_cast<size_t>(kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return steal(guarded([&] {
-        return detail::vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    }));
+    return steal(guarded(
+        [&] { return detail::vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames); }));
 }
 
 template <class... A>
@@ -104,9 +103,8 @@ template <class... A>
 py::object call_method_kw(py::handle obj, PyObject* name, PyObject* kwnames, A&&... args) {
     PyObject* stack[] = {nullptr, obj.ptr(), detail::ptr(args)...};
     size_t npos = 1 + sizeof...(A) - static_cast<size_t>(kwnames ? PyTuple_GET_SIZE(kwnames) : 0);
-    return steal(guarded([&] {
-        return detail::vectorcall_method(name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    }));
+    return steal(guarded(
+        [&] { return detail::vectorcall_method(name, stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames); }));
 }
 
 template <class... A>

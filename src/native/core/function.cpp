@@ -22,8 +22,7 @@ constexpr unsigned long kVectorcallFlag = _Py_TPFLAGS_HAVE_VECTORCALL;
 constexpr size_t kMaxParams = 16;
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;         // str
@@ -40,7 +39,7 @@ struct FunctionObject {
     bool has_varargs;
     bool has_varkw;
     Body body;
-    PyObject* kinds;        // tuple of ints (Kind) for the signature
+    PyObject* kinds;  // tuple of ints (Kind) for the signature
 };
 
 // Filled in by ready_function_type(); only the header is static.
@@ -351,9 +350,7 @@ int set_doc(PyObject* self, PyObject* value, void*) {
     replace(&reinterpret_cast<FunctionObject*>(self)->doc, value);
     return 0;
 }
-PyObject* get_defaults(PyObject* self, void*) {
-    return get_or_none(reinterpret_cast<FunctionObject*>(self)->defaults);
-}
+PyObject* get_defaults(PyObject* self, void*) { return get_or_none(reinterpret_cast<FunctionObject*>(self)->defaults); }
 PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyObject* get_annotations(PyObject* self, void*) {
@@ -395,7 +392,7 @@ PyObject* build_signature(FunctionObject* f) {
         for (Py_ssize_t i = 0; i < n; i++) {
             py::handle name = PyTuple_GET_ITEM(f->names, i);
             auto kind = static_cast<Kind>(PyLong_AsLong(PyTuple_GET_ITEM(f->kinds, i)));
-            const char* kind_name = kind == Kind::VarArgs  ? "VAR_POSITIONAL"
+            const char* kind_name = kind == Kind::VarArgs ? "VAR_POSITIONAL"
                                     : kind == Kind::VarKw ? "VAR_KEYWORD"
                                                           : "POSITIONAL_OR_KEYWORD";
             py::object default_value = empty;
@@ -404,8 +401,8 @@ PyObject* build_signature(FunctionObject* f) {
             PyObject* found = PyDict_GetItemWithError(annotations.ptr(), name.ptr());  // str key: no Python code
             if (!found && PyErr_Occurred()) throw_python_error();
             py::object annotation = found ? py::reinterpret_borrow<py::object>(found) : empty;
-            params.append(call_kw(parameter, kw_parameter.ptr(), name, core::getattr(parameter, kind_name), default_value,
-                                  annotation));
+            params.append(call_kw(parameter, kw_parameter.ptr(), name, core::getattr(parameter, kind_name),
+                                  default_value, annotation));
         }
         PyObject* returns = PyDict_GetItemString(annotations.ptr(), "return");
         py::object return_annotation = returns ? py::reinterpret_borrow<py::object>(returns) : empty;
@@ -423,8 +420,10 @@ PyObject* get_signature(PyObject* self, void*) {
         // the first one stored is kept.
         PyObject* built = build_signature(f);
         if (!built) return nullptr;
-        if (f->signature) Py_DECREF(built);
-        else f->signature = built;
+        if (f->signature)
+            Py_DECREF(built);
+        else
+            f->signature = built;
     }
     Py_INCREF(f->signature);
     return f->signature;
@@ -501,8 +500,8 @@ void ready_function_type(const char* type_name) {
     if (PyType_Ready(&FunctionType) < 0) throw py::error_already_set();
 }
 
-py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
-                         py::handle closure, py::handle module_name) {
+py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname, py::handle closure,
+                         py::handle module_name) {
     if (def.params.size() > kMaxParams) throw std::logic_error(def.name + ": too many parameters");
     Py_ssize_t nregular = 0, nrequired = 0;
     bool varargs = false, varkw = false;
@@ -539,10 +538,10 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
     if (!PyModule_Check(module.ptr()) || !state_of(module.ptr()))
         throw std::logic_error(def.name + ": not a module made by exec_module");
     py::str fname = text(def.name), fqualname = text(qualname);
-    py::object shown_module = module_name ? py::reinterpret_borrow<py::object>(module_name)
-                                          : steal(PyModule_GetNameObject(module.ptr()));
+    py::object shown_module =
+        module_name ? py::reinterpret_borrow<py::object>(module_name) : steal(PyModule_GetNameObject(module.ptr()));
     py::object doc = def.doc ? py::object(text(def.doc)) : py::object(py::none());
-    py::object body_closure = closure ? py::reinterpret_borrow<py::object>(closure)
+    py::object body_closure = closure       ? py::reinterpret_borrow<py::object>(closure)
                               : def.closure ? def.closure
                                             : py::object(py::none());
     py::object defaults_tuple = defaults.size() ? py::object(py::tuple(defaults)) : py::object();

@@ -116,8 +116,8 @@ py::object bind_and_run(const Args& raw) {
 template <class A, BodyOf<A> F>
 FunctionDef method(const char* name, const char* doc, const std::vector<Spec>& specs = {},
                    py::object returns = py::object()) {
-    return FunctionDef{name, doc, params_of(name, A::kNames, A::kCount, specs), bind_and_run<A, F>,
-                       std::move(returns), py::object()};
+    return FunctionDef{
+        name, doc, params_of(name, A::kNames, A::kCount, specs), bind_and_run<A, F>, std::move(returns), py::object()};
 }
 
 // Registers the function type under `type_name` (for example
@@ -155,21 +155,21 @@ void translate_current_exception();
 #define ONDREL_PP_FE_7(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_6(M, __VA_ARGS__))
 #define ONDREL_PP_FE_8(M, x, ...) M(x) ONDREL_PP_EXPAND(ONDREL_PP_FE_7(M, __VA_ARGS__))
 #define ONDREL_PP_PICK(_1, _2, _3, _4, _5, _6, _7, _8, N, ...) N
-#define ONDREL_PP_FOR_EACH(M, ...)                                                                            \
+#define ONDREL_PP_FOR_EACH(M, ...)                                                                               \
     ONDREL_PP_EXPAND(ONDREL_PP_PICK(__VA_ARGS__, ONDREL_PP_FE_8, ONDREL_PP_FE_7, ONDREL_PP_FE_6, ONDREL_PP_FE_5, \
                                     ONDREL_PP_FE_4, ONDREL_PP_FE_3, ONDREL_PP_FE_2, ONDREL_PP_FE_1)(M, __VA_ARGS__))
 #define ONDREL_ARG_FIELD(x) ::pybind11::handle x;
 #define ONDREL_ARG_NAME(x) #x,
 #define ONDREL_ARG_BIND(x) a.x = slots[i++];
-#define ONDREL_ARGS(Type, ...)                                                                  \
-    struct Type {                                                                               \
-        ONDREL_PP_FOR_EACH(ONDREL_ARG_FIELD, __VA_ARGS__)                                       \
+#define ONDREL_ARGS(Type, ...)                                                                      \
+    struct Type {                                                                                   \
+        ONDREL_PP_FOR_EACH(ONDREL_ARG_FIELD, __VA_ARGS__)                                           \
         static constexpr const char* kNames[] = {ONDREL_PP_FOR_EACH(ONDREL_ARG_NAME, __VA_ARGS__)}; \
-        static constexpr size_t kCount = sizeof(kNames) / sizeof(kNames[0]);                    \
-        static Type bind(PyObject* const* slots) {                                              \
-            Type a;                                                                             \
-            size_t i = 0;                                                                       \
-            ONDREL_PP_FOR_EACH(ONDREL_ARG_BIND, __VA_ARGS__)                                    \
-            return a;                                                                           \
-        }                                                                                       \
+        static constexpr size_t kCount = sizeof(kNames) / sizeof(kNames[0]);                        \
+        static Type bind(PyObject* const* slots) {                                                  \
+            Type a;                                                                                 \
+            size_t i = 0;                                                                           \
+            ONDREL_PP_FOR_EACH(ONDREL_ARG_BIND, __VA_ARGS__)                                        \
+            return a;                                                                               \
+        }                                                                                           \
     }

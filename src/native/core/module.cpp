@@ -32,8 +32,7 @@ bool refuse_subinterpreter(PyObject* module) {
     PyInterpreterState* current = PyThreadState_Get()->interp;
 #endif
     if (current == PyInterpreterState_Main()) return false;
-    PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters",
-                 PyModule_GetName(module));
+    PyErr_Format(PyExc_ImportError, "module %s does not support loading in subinterpreters", PyModule_GetName(module));
     return true;
 }
 

@@ -80,8 +80,8 @@ struct ModuleState {
 #endif
             {0, nullptr},
         };
-        static PyModuleDef def = {PyModuleDef_HEAD_INIT, name, doc, sizeof(S*), nullptr, slots, traverse, clear,
-                                  destroy};
+        static PyModuleDef def = {
+            PyModuleDef_HEAD_INIT, name, doc, sizeof(S*), nullptr, slots, traverse, clear, destroy};
         return def;
     }
 };
@@ -103,12 +103,11 @@ struct ModuleState {
 #define ONDREL_VALUE_FILL(field, make) field = (make);
 #define ONDREL_NAME_RELEASE(field) Py_CLEAR(field);
 #define ONDREL_VALUE_RELEASE(field, make) Py_CLEAR(field);
-#define ONDREL_NAMES(Type, LIST)                                          \
-    struct Type {                                                         \
-        LIST(ONDREL_NAME_DECLARE, ONDREL_VALUE_DECLARE)                   \
-        void fill() { LIST(ONDREL_NAME_FILL, ONDREL_VALUE_FILL) }         \
-        ~Type() { LIST(ONDREL_NAME_RELEASE, ONDREL_VALUE_RELEASE) }       \
-        Type() = default;                                                 \
-        Type(const Type&) = delete;                                       \
-        Type& operator=(const Type&) = delete;                            \
+#define ONDREL_NAMES(Type, LIST)                                                   \
+    struct Type {                                                                  \
+        LIST(ONDREL_NAME_DECLARE, ONDREL_VALUE_DECLARE)                            \
+        void fill() { LIST(ONDREL_NAME_FILL, ONDREL_VALUE_FILL) }                  \
+        ~Type(){LIST(ONDREL_NAME_RELEASE, ONDREL_VALUE_RELEASE)} Type() = default; \
+        Type(const Type&) = delete;                                                \
+        Type& operator=(const Type&) = delete;                                     \
     }

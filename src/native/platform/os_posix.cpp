@@ -46,10 +46,14 @@ int open_for_reading(const std::string& path, Handle* handle) {
     if (fd < 0) return errno;
     struct stat st;
     int err = 0;
-    if (::fstat(fd, &st) != 0) err = errno;
-    else if (S_ISDIR(st.st_mode)) err = EISDIR;
-    else if (!S_ISREG(st.st_mode)) err = kNotRegular;
-    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) err = errno;
+    if (::fstat(fd, &st) != 0)
+        err = errno;
+    else if (S_ISDIR(st.st_mode))
+        err = EISDIR;
+    else if (!S_ISREG(st.st_mode))
+        err = kNotRegular;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        err = errno;
     if (err) {
         ::close(fd);
         return err;

@@ -78,8 +78,10 @@ int open_for_reading(const std::string& path, Handle* out) {
     if (handle == INVALID_HANDLE_VALUE) return error_number(GetLastError());
     FileInfo info;
     int err = fill(handle, &info);
-    if (!err && info.directory) err = EISDIR;
-    else if (!err && !info.regular) err = kNotRegular;
+    if (!err && info.directory)
+        err = EISDIR;
+    else if (!err && !info.regular)
+        err = kNotRegular;
     if (err) {
         CloseHandle(handle);
         return err;

@@ -1,11 +1,11 @@
 // ondrel.qardev.Sweepgate: the fast-beam-switching base class of device
 // classes.  It sends nothing itself; it drives the device operations that a
 // derived class supplies, in fixed orders.
+#include "core/module.hpp"
 #include "core/calls.hpp"
 #include "core/classes.hpp"
 #include "core/function.hpp"
 #include "core/imports.hpp"
-#include "core/module.hpp"
 
 #include <optional>
 
@@ -18,12 +18,13 @@ using core::call_method;
 using core::with_default;
 
 // The names the module uses, made once when it loads.
-#define SWEEPGATE_NAMES(NAME, VALUE)                                                                      \
-    NAME(RetCode) NAME(RetType) NAME(RspType) NAME(OK) NAME(RSP_STRING) NAME(inspect) NAME(wraps)         \
-    NAME(signature) NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled) \
-    NAME(_setBeamPatternEnable) NAME(_eraseBeamPattern) NAME(_applyBeamPatternToBFIC) NAME(_getExtCtrl)   \
-    NAME(_setExtCtrl) NAME(_reboot) NAME(__signature__) NAME(RetData)                                     \
-    VALUE(kw_user_delay, core::keywords({"user_delay"})) VALUE(kw_data, core::keywords({"data"}))
+#define SWEEPGATE_NAMES(NAME, VALUE)                                                                            \
+    NAME(RetCode)                                                                                               \
+    NAME(RetType) NAME(RspType) NAME(OK) NAME(RSP_STRING) NAME(inspect) NAME(wraps) NAME(signature)             \
+        NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled)                   \
+            NAME(_setBeamPatternEnable) NAME(_eraseBeamPattern) NAME(_applyBeamPatternToBFIC) NAME(_getExtCtrl) \
+                NAME(_setExtCtrl) NAME(_reboot) NAME(__signature__) NAME(RetData)                               \
+                    VALUE(kw_user_delay, core::keywords({"user_delay"})) VALUE(kw_data, core::keywords({"data"}))
 
 ONDREL_NAMES(Names, SWEEPGATE_NAMES);
 
@@ -304,7 +305,8 @@ py::object make_start_end_enum(py::module_ m) {
 py::object make_sweepgate(py::module_ m) {
     py::object abstract = core::getattr(m, "abstractmethod");
     py::object decorate = core::getattr(m, "_require_beam_pattern_setup");
-    py::str ret_t("RetType"), int_t("int"), float_t("float"), bool_t("bool"), rf_t("RFMode"), mgr_t("BeamPatternManager");
+    py::str ret_t("RetType"), int_t("int"), float_t("float"), bool_t("bool"), rf_t("RFMode"),
+        mgr_t("BeamPatternManager");
     auto made = [&](const core::FunctionDef& def) { return core::make_function(def, m, "Sweepgate." + def.name); };
     auto abstract_method = [&](const core::FunctionDef& def) { return core::call(abstract, made(def)); };
     auto decorated = [&](const core::FunctionDef& def) { return core::call(decorate, made(def)); };
@@ -318,60 +320,60 @@ py::object make_sweepgate(py::module_ m) {
         {"__annotations__", annotations},
         {"_beam_pattern_mgr", py::none()},
         {"external_control_enabled", py::bool_(false)},
-        {"beam_pattern_mgr", core::call(core::getattr(core::import("builtins"), "property"),
-                                        made(method<SelfArgs, beam_pattern_mgr>("beam_pattern_mgr", kManagerDoc, {},
-                                                                                mgr_t)))},
+        {"beam_pattern_mgr",
+         core::call(core::getattr(core::import("builtins"), "property"),
+                    made(method<SelfArgs, beam_pattern_mgr>("beam_pattern_mgr", kManagerDoc, {}, mgr_t)))},
         {"_create_beam_pattern_mgr",
          abstract_method(method<SelfArgs, create_beam_pattern_mgr>(
              "_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.", {}, mgr_t))},
-        {"_fbs_cmd_dict", made(method<SelfArgs, fbs_cmd_dict>(
-                              "_fbs_cmd_dict", "Return the command list for the fast beam manager.", {}, py::str("dict")))},
-        {"getFastParallelMode",
-         made(method<SelfArgs, get_fast_parallel_mode>("getFastParallelMode", "Get the fast parallel mode.", {}, ret_t))},
+        {"_fbs_cmd_dict",
+         made(method<SelfArgs, fbs_cmd_dict>("_fbs_cmd_dict", "Return the command list for the fast beam manager.", {},
+                                             py::str("dict")))},
+        {"getFastParallelMode", made(method<SelfArgs, get_fast_parallel_mode>(
+                                    "getFastParallelMode", "Get the fast parallel mode.", {}, ret_t))},
         {"setFastParallelMode",
          made(method<SetParallelArgs, set_fast_parallel_mode>(
              "setFastParallelMode", kSetParallelDoc,
              {annotated("toEnable", bool_t),
-              with_default("fbs_mode", core::getattr(core::getattr(m, "FBSMode"), "FULL_GAIN_PHASE"), py::str("FBSMode"))},
+              with_default("fbs_mode", core::getattr(core::getattr(m, "FBSMode"), "FULL_GAIN_PHASE"),
+                           py::str("FBSMode"))},
              ret_t))},
         {"eraseFastBeamConfig", decorated(method<SelfArgs, erase_fast_beam_config>(
                                     "eraseFastBeamConfig", "Erase the fast beam configuration.", {}, ret_t))},
-        {"getFastBeamGain",
-         abstract_method(method<GetGainArgs, get_fast_beam_gain>(
-             "getFastBeamGain", "Get the fast beam gain.", {annotated("rf_mode", rf_t), annotated("beam_id", int_t)},
-             ret_t))},
-        {"getFastBeamPattern", abstract_method(method<GetPatternArgs, get_fast_beam_pattern>(
-                                   "getFastBeamPattern", "Get the fast beam pattern.", {annotated("beam_id", int_t)},
-                                   ret_t))},
+        {"getFastBeamGain", abstract_method(method<GetGainArgs, get_fast_beam_gain>(
+                                "getFastBeamGain", "Get the fast beam gain.",
+                                {annotated("rf_mode", rf_t), annotated("beam_id", int_t)}, ret_t))},
+        {"getFastBeamPattern",
+         abstract_method(method<GetPatternArgs, get_fast_beam_pattern>(
+             "getFastBeamPattern", "Get the fast beam pattern.", {annotated("beam_id", int_t)}, ret_t))},
         {"setFastBeamGain",
          abstract_method(method<SetGainArgs, set_fast_beam_gain>(
              "setFastBeamGain", "Set the fast beam gain.",
              {annotated("rf_mode", rf_t), annotated("beam_id", int_t), annotated("enable", bool_t),
               with_default("com_gain", py::int_(0), int_t), with_default("ele_gain", py::int_(0), int_t)},
              ret_t))},
-        {"setFastBeamPatternThetaPhi",
-         abstract_method(method<ThetaPhiArgs, set_fast_beam_pattern_theta_phi>(
-             "setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
-             {annotated("beam_id", int_t), annotated("rf_freq", float_t), annotated("theta", float_t),
-              annotated("phi", float_t)},
-             ret_t))},
-        {"setFastBeamPatternAzEl",
-         abstract_method(method<AzElArgs, set_fast_beam_pattern_az_el>(
-             "setFastBeamPatternAzEl", "Set the fast beam pattern.",
-             {annotated("beam_id", int_t), annotated("rf_freq", float_t), annotated("azimuth", float_t),
-              annotated("elevation", float_t)},
-             ret_t))},
+        {"setFastBeamPatternThetaPhi", abstract_method(method<ThetaPhiArgs, set_fast_beam_pattern_theta_phi>(
+                                           "setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
+                                           {annotated("beam_id", int_t), annotated("rf_freq", float_t),
+                                            annotated("theta", float_t), annotated("phi", float_t)},
+                                           ret_t))},
+        {"setFastBeamPatternAzEl", abstract_method(method<AzElArgs, set_fast_beam_pattern_az_el>(
+                                       "setFastBeamPatternAzEl", "Set the fast beam pattern.",
+                                       {annotated("beam_id", int_t), annotated("rf_freq", float_t),
+                                        annotated("azimuth", float_t), annotated("elevation", float_t)},
+                                       ret_t))},
         {"syncFastBeamConfig", decorated(method<SelfArgs, sync_fast_beam_config>(
                                    "syncFastBeamConfig", "Update the fast beam configuration.", {}, ret_t))},
     };
-    return core::build_class(core::getattr(core::import("abc"), "ABCMeta"), "Sweepgate", py::make_tuple(core::getattr(m, "ABC")),
-                             core::getattr(m, "__name__"), "Abstract base class for managing fast beam operations.", members);
+    return core::build_class(core::getattr(core::import("abc"), "ABCMeta"), "Sweepgate",
+                             py::make_tuple(core::getattr(m, "ABC")), core::getattr(m, "__name__"),
+                             "Abstract base class for managing fast beam operations.", members);
 }
 
 void load(py::module_ m, State& state) {
     state.n.fill();
     py::object name = core::getattr(m, "__name__");
-    std::string package = core::parent_package(name);         // ondrel.qardev
+    std::string package = core::parent_package(name);              // ondrel.qardev
     std::string root = core::parent_package(core::text(package));  // ondrel
     core::ready_function_type((core::utf8(name) + ".function").c_str());
 
@@ -400,8 +402,7 @@ void load(py::module_ m, State& state) {
     core::setattr(m, "Sweepgate", make_sweepgate(m));
 }
 
-PyModuleDef& module_def =
-    core::ModuleState<State>::definition<load>("Sweepgate", "Fast Beam Switch Manager module.");
+PyModuleDef& module_def = core::ModuleState<State>::definition<load>("Sweepgate", "Fast Beam Switch Manager module.");
 
 }  // namespace
 

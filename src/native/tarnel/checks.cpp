@@ -80,8 +80,8 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
     Span text = header;
     while (text.begin < text.end && bytes[text.begin] == 0) text.begin++;
     while (text.end > text.begin && bytes[text.end - 1] == 0) text.end--;
-    py::object header_text = core::steal(PyUnicode_DecodeUTF8(
-        reinterpret_cast<const char*>(bytes) + text.begin, static_cast<Py_ssize_t>(text.length()), "strict"));
+    py::object header_text = core::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes) + text.begin,
+                                                              static_cast<Py_ssize_t>(text.length()), "strict"));
     py::object header_json = call_method(c.global(c.n.json), c.n.loads, header_text);
     header_out = header_json;
     if (c.log_enabled(DEBUG)) c.log(DEBUG, "FPGA tbin header: " + core::utf8(header_json));
@@ -215,13 +215,11 @@ py::object check_control_fw_version(const Ctx& c, const SelfArgs& a) {
 std::vector<core::FunctionDef> check_methods(const Declare& d) {
     using core::annotated;
     return {
-        method<SelfArgs, check_control_fw_version>("_checkControlFwVersion",
-                                                   "Check if the control firmware version is compatible.", {},
-                                                   d.bool_t),
+        method<SelfArgs, check_control_fw_version>(
+            "_checkControlFwVersion", "Check if the control firmware version is compatible.", {}, d.bool_t),
         method<PathArgs, check_update_file>("_checkUpdateFile", "Check if the update file is valid.",
                                             {annotated("image_path", d.str_t)}, d.bool_t),
-        method<PathArgs, check_file_header>("_checkFileHeader", nullptr, {annotated("image_path", d.str_t)},
-                                            d.bool_t),
+        method<PathArgs, check_file_header>("_checkFileHeader", nullptr, {annotated("image_path", d.str_t)}, d.bool_t),
     };
 }
 

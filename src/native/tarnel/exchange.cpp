@@ -82,9 +82,10 @@ py::object get_recv(const Ctx& c, const GetRecvArgs& a) {
     py::object data = call_method(conn, n.recvRawBytes, a.size);
     py::object result;
     if (truth(a.isdecode)) {
-        result = PyBytes_Check(data.ptr()) ? steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()),
-                                                                        PyBytes_GET_SIZE(data.ptr()), "strict"))
-                                           : call_method(data, n.decode, n.utf_8);
+        result =
+            PyBytes_Check(data.ptr())
+                ? steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()), "strict"))
+                : call_method(data, n.decode, n.utf_8);
     } else {
         result = raw_payload(data);
     }
@@ -99,9 +100,8 @@ py::object send_cmd(const Ctx& c, const SendCmdArgs& a) {
     const Names& n = c.n;
     py::object line = PyUnicode_Check(a.cmd.ptr()) ? steal(PyUnicode_AsUTF8String(a.cmd.ptr()))
                                                    : py::reinterpret_borrow<py::object>(a.cmd);
-    py::object frame = PyBytes_CheckExact(line.ptr())
-                           ? concat_bytes(line, py::bytes(protocol::kLineEnd))
-                           : core::add(line, bytes_of(protocol::kLineEnd, 2));
+    py::object frame = PyBytes_CheckExact(line.ptr()) ? concat_bytes(line, py::bytes(protocol::kLineEnd))
+                                                      : core::add(line, bytes_of(protocol::kLineEnd, 2));
     py::object conn = core::getattr(a.self, n._conn);
     c.refuse_if_busy(conn);
     if (truth(a.isdecode)) {
@@ -126,7 +126,7 @@ ONDREL_ARGS(SectionArgs, self, section);
 py::object simple_command(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._sendCmd, c.closure); }
 
 // A command with one argument, appended to the closure's keyword and space.
-template <class A, py::handle A::*argument>
+template <class A, py::handle A::* argument>
 py::object argument_command(const Ctx& c, const A& a) {
     py::object line = concat_bytes(c.closure, command_argument(a.*argument));
     return call_method(a.self, c.n._sendCmd, line);
@@ -156,7 +156,7 @@ core::FunctionDef command(const char* name, const char* doc, const char* bytes) 
     return def;
 }
 
-template <class A, py::handle A::*argument>
+template <class A, py::handle A::* argument>
 core::FunctionDef argument_command_def(const char* name, const char* doc, const char* keyword) {
     core::FunctionDef def = method<A, argument_command<A, argument>>(name, doc);
     def.closure = py::bytes(keyword);

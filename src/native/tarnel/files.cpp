@@ -25,7 +25,8 @@ FileStamp stamp_of(const platform::FileInfo& info) {
 void raise_os_error(int err, py::handle path) {
     if (err == platform::kNotRegular) {
         // OSError(EINVAL, "not a regular file", path): "[Errno 22] not a regular file: 'path'"
-        py::object error = core::call(py::handle(PyExc_OSError), py::int_(EINVAL), core::text("not a regular file"), path);
+        py::object error =
+            core::call(py::handle(PyExc_OSError), py::int_(EINVAL), core::text("not a regular file"), path);
         PyErr_SetObject(PyExc_OSError, error.ptr());
         core::throw_python_error();
     }

@@ -14,14 +14,30 @@ namespace {
 // FpgaTool's operations in definition order: the order of the class's
 // namespace, as a class statement would give it.
 const char* const kDefinitionOrder[] = {
-    "__init__",         "_getRecv",          "_sendCmd",
-    "_fpgaCtrlInit",    "_fpgaGetId",        "_fpgaGetVersion",
-    "_fpgaCfgMode",     "_fpgaErase",        "_fpgaRstPagePtr",
-    "_fpgaProgram",     "_fpgaRead",         "_fpgaDone",
-    "_fpgaRefresh",     "_fpgaGetInfo",      "_fpgaGetControlFwVer",
-    "_fpgaGetSerialNumber", "_fpgaProgramFile", "_checkControlFwVersion",
-    "_checkUpdateFile", "_checkFileHeader",  "initFpga",
-    "set_progress_callback", "processFpgaUpdate", "disconnect",
+    "__init__",
+    "_getRecv",
+    "_sendCmd",
+    "_fpgaCtrlInit",
+    "_fpgaGetId",
+    "_fpgaGetVersion",
+    "_fpgaCfgMode",
+    "_fpgaErase",
+    "_fpgaRstPagePtr",
+    "_fpgaProgram",
+    "_fpgaRead",
+    "_fpgaDone",
+    "_fpgaRefresh",
+    "_fpgaGetInfo",
+    "_fpgaGetControlFwVer",
+    "_fpgaGetSerialNumber",
+    "_fpgaProgramFile",
+    "_checkControlFwVersion",
+    "_checkUpdateFile",
+    "_checkFileHeader",
+    "initFpga",
+    "set_progress_callback",
+    "processFpgaUpdate",
+    "disconnect",
 };
 
 // The class, from every concern's declarations, in definition order.

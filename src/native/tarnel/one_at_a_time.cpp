@@ -24,8 +24,7 @@ public:
             }
         }
         std::string message = "FPGA refused the " + std::to_string(size) + "-byte block at image offset " +
-                               std::to_string(offset_) + " " + std::to_string(kMaxAttempts) +
-                               " times; update abandoned";
+                              std::to_string(offset_) + " " + std::to_string(kMaxAttempts) + " times; update abandoned";
         c_.log(ERROR, message);
         core::raise(PyExc_RuntimeError, message);
     }

@@ -76,8 +76,10 @@ public:
 
 private:
     void write(const std::string& ascii, bool flush) {
-        if (lines_.is_none()) c_.write_stdout(ascii, flush);
-        else c_.write_to(lines_, ascii, flush);
+        if (lines_.is_none())
+            c_.write_stdout(ascii, flush);
+        else
+            c_.write_to(lines_, ascii, flush);
     }
 
     const Ctx& c_;
@@ -189,8 +191,10 @@ private:
         uint64_t sent = 0;
         for (;;) {
             written.emplace(c_, progress_);
-            if (core::equals(device_type, 28)) call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType28));
-            else if (core::equals(device_type, 32)) call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType32));
+            if (core::equals(device_type, 28))
+                call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType28));
+            else if (core::equals(device_type, 32))
+                call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType32));
             call_method(tool_, n._fpgaRstPagePtr, py::bytes(protocol::kSectionCfg));
             report("write", 0, 0);
             if (open_error) throw std::move(*open_error);
@@ -210,7 +214,8 @@ private:
                 transfer_->abandon();
                 progress_.end_line();
                 c_.log(WARNING, "FPGA refused the block at image offset " + std::to_string(refused.offset) + " with " +
-                                    std::to_string(window_) + " commands in flight; programming again from the "
+                                    std::to_string(window_) +
+                                    " commands in flight; programming again from the "
                                     "erase, one block at a time");
                 window_ = 1;
             }
@@ -225,8 +230,10 @@ private:
         std::string read_hex = read_back(sent);
         if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "r hash: " + read_hex);
         bool equal = written_hex == read_hex;
-        if (equal) c_.log(INFO, "Verify Success");
-        else c_.log(ERROR, "Verify Failed");
+        if (equal)
+            c_.log(INFO, "Verify Success");
+        else
+            c_.log(ERROR, "Verify Failed");
 
         call_method(tool_, n._fpgaDone);
         call_method(tool_, n._fpgaRefresh);
@@ -310,7 +317,8 @@ private:
         Span image = clamp_span(pre->image_start, pre->image_length, size);
         begin_writes(image.length());
         for (uint64_t at = 0; at < total_; at += kBlockSize)
-            transfer_->write(bytes + image.begin + at, static_cast<size_t>(std::min<uint64_t>(kBlockSize, total_ - at)));
+            transfer_->write(bytes + image.begin + at,
+                             static_cast<size_t>(std::min<uint64_t>(kBlockSize, total_ - at)));
         transfer_->finish_writes();
         if (total_) written.update(view_of(data, image.begin, image.end));
         return written_;
@@ -364,8 +372,8 @@ private:
     size_t read_window_;  // pages in flight while reading back
     ProgressOutput progress_;
     std::unique_ptr<Transfer> transfer_;
-    uint64_t total_ = 0, written_ = 0;                      // the write stage
-    uint64_t read_total_ = 0, pages_read_ = 0;              // the verify stage
+    uint64_t total_ = 0, written_ = 0;          // the write stage
+    uint64_t read_total_ = 0, pages_read_ = 0;  // the verify stage
     Digest* read_digest_ = nullptr;
 };
 

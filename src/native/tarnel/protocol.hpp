@@ -32,10 +32,10 @@ constexpr char kReadLine[] = "FPGA_READ\r\n";
 constexpr char kProgram[] = "FPGA_PROGRAM #";
 
 // Fixed arguments.
-constexpr char kModeTrans[] = "TRANS";        // configuration mode set by the initialisation
-constexpr char kSectionCfg[] = "CFG";         // the configuration area, whose page pointer is reset
-constexpr char kEraseType28[] = "14";         // erase argument for device type 28
-constexpr char kEraseType32[] = "12";         // erase argument for device type 32
+constexpr char kModeTrans[] = "TRANS";  // configuration mode set by the initialisation
+constexpr char kSectionCfg[] = "CFG";   // the configuration area, whose page pointer is reset
+constexpr char kEraseType28[] = "14";   // erase argument for device type 28
+constexpr char kEraseType32[] = "12";   // erase argument for device type 32
 
 // A block program reply that acknowledges the block, once stripped.
 constexpr char kAcknowledged[] = "0";

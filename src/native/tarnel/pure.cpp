@@ -117,8 +117,8 @@ std::optional<Preamble> read_preamble(const unsigned char* data, size_t size) {
 }
 
 uint64_t container_extent(const Preamble& p) {
-    return std::max({uint64_t{kHeaderOffset}, uint64_t{kHeaderOffset} + p.header_length,
-                     uint64_t{p.image_start} + p.image_length});
+    return std::max(
+        {uint64_t{kHeaderOffset}, uint64_t{kHeaderOffset} + p.header_length, uint64_t{p.image_start} + p.image_length});
 }
 
 Span clamp_span(uint64_t start, uint64_t length, size_t size) {

@@ -13,10 +13,14 @@ namespace {
 
 PyObject* level_method(const Names& n, Level level) {
     switch (level) {
-        case DEBUG: return n.debug;
-        case INFO: return n.info;
-        case WARNING: return n.warning;
-        default: return n.error;
+        case DEBUG:
+            return n.debug;
+        case INFO:
+            return n.info;
+        case WARNING:
+            return n.warning;
+        default:
+            return n.error;
     }
 }
 
@@ -94,7 +98,8 @@ py::object view_of(const py::object& bytes, size_t begin, size_t end) {
 py::object raw_payload(py::handle reply) {
     constexpr size_t kFraming = protocol::kRawHead + protocol::kRawTail;
     if (!PyBytes_Check(reply.ptr()))
-        return core::slice(reply, static_cast<Py_ssize_t>(protocol::kRawHead), -static_cast<Py_ssize_t>(protocol::kRawTail));
+        return core::slice(reply, static_cast<Py_ssize_t>(protocol::kRawHead),
+                           -static_cast<Py_ssize_t>(protocol::kRawTail));
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(reply.ptr()));
     if (size <= kFraming) return bytes_of("", 0);
     return bytes_of(PyBytes_AS_STRING(reply.ptr()) + protocol::kRawHead, size - kFraming);

@@ -2,7 +2,6 @@
 #include "tarnel/protocol.hpp"
 #include "tarnel/tarnel.hpp"
 
-
 namespace ondrel::tarnel {
 
 namespace {
@@ -118,14 +117,13 @@ std::vector<core::FunctionDef> update_methods(const Declare& d) {
     using core::annotated;
     using core::with_default;
     return {
-        method<InitFpgaArgs, init_fpga>("initFpga", "Initialize FPGA.",
-                                        {annotated("device_type", d.int_t),
-                                         with_default("disable_fw_check", d.false_, d.bool_t)},
-                                        d.ret_type),
-        method<UpdateArgs, process_fpga_update>("processFpgaUpdate", "Process FPGA update with the given image path.",
-                                                {with_default("image_path", d.none, d.optional_str),
-                                                 with_default("device_type", py::int_(32), d.int_t)},
-                                                d.ret_type),
+        method<InitFpgaArgs, init_fpga>(
+            "initFpga", "Initialize FPGA.",
+            {annotated("device_type", d.int_t), with_default("disable_fw_check", d.false_, d.bool_t)}, d.ret_type),
+        method<UpdateArgs, process_fpga_update>(
+            "processFpgaUpdate", "Process FPGA update with the given image path.",
+            {with_default("image_path", d.none, d.optional_str), with_default("device_type", py::int_(32), d.int_t)},
+            d.ret_type),
     };
 }
 

@@ -94,8 +94,8 @@ py::object read_pages(const Ctx& c, const ReadPagesArgs& a) {
     size_t window = window_size(a.window);
     if (window > 1) require_own_exchange(c, a.tool);
     PageCollector pages_read(a.progress);
-    std::unique_ptr<Transfer> transfer = window > 1 ? windowed(c, a.tool, window, pages_read)
-                                                    : one_at_a_time(c, a.tool, pages_read);
+    std::unique_ptr<Transfer> transfer =
+        window > 1 ? windowed(c, a.tool, window, pages_read) : one_at_a_time(c, a.tool, pages_read);
     try {
         transfer->read(static_cast<uint64_t>(pages));
     } catch (...) {
@@ -159,10 +159,10 @@ void load_window(py::module_ m) {
         bool_t));
     bind(method<CheckImageArgs, check_image>("check_image", kCheckImageDoc, {annotated("image_path", str_t)},
                                              core::getattr(core::import("builtins"), "dict")));
-    bind(method<ReadPagesArgs, read_pages>(
-        "read_pages", kReadDoc,
-        {annotated("pages", int_t), with_default("window", window_default, int_t), with_default("progress", py::none())},
-        bytes_t));
+    bind(method<ReadPagesArgs, read_pages>("read_pages", kReadDoc,
+                                           {annotated("pages", int_t), with_default("window", window_default, int_t),
+                                            with_default("progress", py::none())},
+                                           bytes_t));
     bind(method<WindowArgs, check_window>("check_window", kCheckDoc, {}, int_t));
 }
 
@@ -176,8 +176,15 @@ PyModuleDef_Slot window_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef window_def = {PyModuleDef_HEAD_INIT, "_window", "The windowed transfer engine of ondrel.Tarnel.", 0,
-                          nullptr, window_slots, nullptr, nullptr, nullptr};
+PyModuleDef window_def = {PyModuleDef_HEAD_INIT,
+                          "_window",
+                          "The windowed transfer engine of ondrel.Tarnel.",
+                          0,
+                          nullptr,
+                          window_slots,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
 }  // namespace
 

@@ -47,7 +47,8 @@ public:
 
     ~Windowed() override {
         auto& busy = c_.state.busy;
-        busy.erase(std::remove_if(busy.begin(), busy.end(), [&](const BusyConnection& b) { return b.in_flight == &in_flight_; }),
+        busy.erase(std::remove_if(busy.begin(), busy.end(),
+                                  [&](const BusyConnection& b) { return b.in_flight == &in_flight_; }),
                    busy.end());
     }
 
@@ -105,8 +106,8 @@ public:
 
 private:
     struct Command {
-        uint64_t size;   // image bytes of a block; 0 for a read
-        size_t frame;    // bytes of its command line
+        uint64_t size;  // image bytes of a block; 0 for a read
+        size_t frame;   // bytes of its command line
         Clock::time_point begin;
     };
 
@@ -121,7 +122,8 @@ private:
                                   py::int_(pending_.size()));
             size_t at = 0;
             for (Command& command : pending_) {
-                if (!batching_) core::call_method(conn_, c_.n.sendRawBytes, bytes_of(frames_.data() + at, command.frame));
+                if (!batching_)
+                    core::call_method(conn_, c_.n.sendRawBytes, bytes_of(frames_.data() + at, command.frame));
                 at += command.frame;
                 command.begin = now;
                 sent_.push_back(command);
@@ -142,9 +144,10 @@ private:
         py::object replies;
         try {
             if (batching_) {
-                replies = core::snapshot(core::call_method(conn_, c_.n.recvReplies, py::int_(in_flight_),
-                                                           py::int_(protocol::kReplySize)));
-                if (PyTuple_GET_SIZE(replies.ptr()) < 1 || static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr())) > in_flight_)
+                replies = core::snapshot(
+                    core::call_method(conn_, c_.n.recvReplies, py::int_(in_flight_), py::int_(protocol::kReplySize)));
+                if (PyTuple_GET_SIZE(replies.ptr()) < 1 ||
+                    static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr())) > in_flight_)
                     core::raise(PyExc_RuntimeError, "recvReplies returned " +
                                                         std::to_string(PyTuple_GET_SIZE(replies.ptr())) +
                                                         " replies for " + std::to_string(in_flight_) + " commands");
@@ -185,12 +188,12 @@ private:
     TransferEvents& events_;
     bool batching_ = false;
     bool reading_ = false;
-    bool broken_ = false;          // a send or receive failed: the stream can no longer be trusted
-    std::string frames_;           // the command lines of `pending_`, joined
-    std::vector<Command> pending_; // gathered, not yet sent
-    std::deque<Command> sent_;     // in flight, oldest first
+    bool broken_ = false;           // a send or receive failed: the stream can no longer be trusted
+    std::string frames_;            // the command lines of `pending_`, joined
+    std::vector<Command> pending_;  // gathered, not yet sent
+    std::deque<Command> sent_;      // in flight, oldest first
     size_t in_flight_ = 0;
-    uint64_t offset_ = 0;          // image bytes acknowledged
+    uint64_t offset_ = 0;  // image bytes acknowledged
     uint64_t done_pages_ = 0;
 };
 

@@ -4,8 +4,11 @@ from abc import ABC, abstractmethod
 from enum import IntEnum
 from typing import Callable, Dict, Optional, Tuple
 
-from ..QarPublic import FBSMode as FBSMode, RFMode as RFMode
-from ..QarUtils import RetCode as RetCode, RetType as RetType, _RspType as RspType
+from ..QarPublic import FBSMode as FBSMode
+from ..QarPublic import RFMode as RFMode
+from ..QarUtils import RetCode as RetCode
+from ..QarUtils import RetType as RetType
+from ..QarUtils import _RspType as RspType
 from .BeamPatternManager import BeamPatternManager as BeamPatternManager
 
 class StartEndEnum(IntEnum):

@@ -14,21 +14,14 @@ import os
 import platform
 import sys
 
+import ondrel
+
 from . import flash, images, info, options, rollout, simulate, update
 from .output import EXIT_FAILED, EXIT_INTERRUPTED, Session
 
 __all__ = ["main", "build_parser"]
 
 COMMANDS = (update, rollout, flash, info, images, simulate)
-
-
-def _version():
-    try:
-        from importlib.metadata import version
-
-        return version("ondrel")
-    except Exception:
-        return "unknown"
 
 
 def build_parser():
@@ -40,7 +33,7 @@ def build_parser():
                "given.  Run 'ondrel-fpga demo' for a complete update against a built-in simulated device."
                % (options.ENV_ADDRESS, options.ENV_PORT))
     parser.add_argument("--version", action="version", version="%%(prog)s %s (Python %s)"
-                        % (_version(), platform.python_version()))
+                        % (ondrel.__version__, platform.python_version()))
     parser.add_argument("-v", "--verbose", action="count", default=0,
                         help="show the library's log records (-vv: debug records too: digests, headers)")
     parser.add_argument("-q", "--quiet", action="store_true", help="show no progress and no log records")

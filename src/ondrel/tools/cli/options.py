@@ -4,6 +4,7 @@ import argparse
 import contextlib
 import json
 import os
+import re
 
 from .. import driver
 
@@ -43,8 +44,8 @@ def seconds(text):
 
 def size(text):
     units = {"": 1, "k": 1024, "kib": 1024, "m": 1 << 20, "mib": 1 << 20}
-    number = text.rstrip("KMiBkmib")
-    unit = text[len(number):].lower()
+    number, unit = re.fullmatch(r"(.*?)([KMiBkmib]*)", text).groups()
+    unit = unit.lower()
     try:
         value = int(number) * units[unit]
     except (ValueError, KeyError):
