@@ -18,13 +18,14 @@ using core::call_method;
 using core::with_default;
 
 // The names the module uses, made once when it loads.
-#define SWEEPGATE_NAMES(NAME, VALUE)                                                                            \
-    NAME(RetCode)                                                                                               \
-    NAME(RetType) NAME(RspType) NAME(OK) NAME(RSP_STRING) NAME(inspect) NAME(wraps) NAME(signature)             \
-        NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled)                   \
-            NAME(_setBeamPatternEnable) NAME(_eraseBeamPattern) NAME(_applyBeamPatternToBFIC) NAME(_getExtCtrl) \
-                NAME(_setExtCtrl) NAME(_reboot) NAME(__signature__) NAME(RetData)                               \
-                    VALUE(kw_user_delay, core::keywords({"user_delay"})) VALUE(kw_data, core::keywords({"data"}))
+// clang-format off: one name a word, in groups
+#define SWEEPGATE_NAMES(NAME, VALUE)                                                                      \
+    NAME(RetCode) NAME(RetType) NAME(RspType) NAME(OK) NAME(RSP_STRING) NAME(inspect) NAME(wraps)         \
+    NAME(signature) NAME(_beam_pattern_mgr) NAME(_create_beam_pattern_mgr) NAME(external_control_enabled) \
+    NAME(_setBeamPatternEnable) NAME(_eraseBeamPattern) NAME(_applyBeamPatternToBFIC) NAME(_getExtCtrl)   \
+    NAME(_setExtCtrl) NAME(_reboot) NAME(__signature__) NAME(RetData)                                     \
+    VALUE(kw_user_delay, core::keywords({"user_delay"})) VALUE(kw_data, core::keywords({"data"}))
+// clang-format on
 
 ONDREL_NAMES(Names, SWEEPGATE_NAMES);
 

@@ -16,33 +16,36 @@ namespace ondrel::tarnel {
 namespace py = pybind11;
 
 // The names the module uses on hot paths, made once when it loads.
-#define TARNEL_NAMES(NAME, VALUE)                                                                                   \
-    /* instance fields */                                                                                           \
-    NAME(_conn)                                                                                                     \
-    NAME(_owns_conn) NAME(progress_callback) /* operations of FpgaTool */                                           \
-        NAME(_getRecv) NAME(_sendCmd) NAME(_fpgaCtrlInit) NAME(_fpgaGetId) NAME(_fpgaGetVersion) NAME(_fpgaCfgMode) \
-            NAME(_fpgaErase) NAME(_fpgaRstPagePtr) NAME(_fpgaProgram) NAME(_fpgaRead) NAME(_fpgaDone)               \
-                NAME(_fpgaRefresh) NAME(_fpgaGetInfo) NAME(_fpgaGetControlFwVer) NAME(_fpgaProgramFile)             \
-                    NAME(_checkUpdateFile) NAME(_checkFileHeader)                                                   \
-                        NAME(deleteTempFile) /* the connection and its results */                                   \
-        NAME(initConnection) NAME(sendCmd) NAME(sendRawBytes) NAME(recvRawBytes) NAME(closeConnection)              \
-            NAME(sendCommands) NAME(recvReplies) NAME(RetData) NAME(RetCode) NAME(RSP_LIST)                         \
-                NAME(__getattribute__) /* module globals */                                                         \
-        NAME(RspType) NAME(RetType) NAME(VER) NAME(logger) NAME(hashlib) NAME(hmac) NAME(json)                      \
-            VALUE(struct_, core::name("struct")) NAME(sys) NAME(_DEVICE_WHITELIST) NAME(_FPGA_FW_VER_MIN)           \
-                NAME(_FPGA_VER_MIN_DEV32) NAME(error) VALUE(code_ok, core::name("OK"))                              \
-                    VALUE(code_error, core::name("ERROR"))                                                          \
-                        VALUE(code_warning, core::name("WARNING")) /* logger, stream and digest methods */          \
-        NAME(isEnabledFor) NAME(debug) NAME(info) NAME(warning) VALUE(stdout_, core::name("stdout")) NAME(write)    \
-            NAME(flush) NAME(update) NAME(hexdigest) NAME(sha256) NAME(digest) NAME(compare_digest) NAME(loads)     \
-                NAME(get) NAME(decode) NAME(strip) VALUE(fpga_ver, core::name("fpga_ver"))                          \
-                    VALUE(empty_text, core::name("")) VALUE(DEV_TYPE, core::name("DEV_TYPE"))                       \
-                        VALUE(dev_type, core::name("dev_type")) VALUE(utf_8, core::name("utf-8"))                   \
-                            VALUE(replace_errors, core::name("replace")) /* keyword names of calls */               \
-        VALUE(kw_getRecv, core::keywords({"log_print", "size", "isdecode"}))                                        \
-            VALUE(kw_isdecode, core::keywords({"isdecode"}))                                                        \
-                VALUE(kw_programFile, core::keywords({"image_path", "device_type"}))                                \
-                    VALUE(kw_data, core::keywords({"data"}))
+// clang-format off: one name a word, in groups
+#define TARNEL_NAMES(NAME, VALUE)                                                                            \
+    /* instance fields */                                                                                    \
+    NAME(_conn) NAME(_owns_conn) NAME(progress_callback)                                                     \
+    /* operations of FpgaTool */                                                                             \
+    NAME(_getRecv) NAME(_sendCmd) NAME(_fpgaCtrlInit) NAME(_fpgaGetId) NAME(_fpgaGetVersion)                 \
+    NAME(_fpgaCfgMode) NAME(_fpgaErase) NAME(_fpgaRstPagePtr) NAME(_fpgaProgram) NAME(_fpgaRead)             \
+    NAME(_fpgaDone) NAME(_fpgaRefresh) NAME(_fpgaGetInfo) NAME(_fpgaGetControlFwVer) NAME(_fpgaProgramFile)  \
+    NAME(_checkUpdateFile) NAME(_checkFileHeader) NAME(deleteTempFile)                                       \
+    /* the connection and its results */                                                                     \
+    NAME(initConnection) NAME(sendCmd) NAME(sendRawBytes) NAME(recvRawBytes) NAME(closeConnection)           \
+    NAME(sendCommands) NAME(recvReplies) NAME(RetData) NAME(RetCode) NAME(RSP_LIST) NAME(__getattribute__)   \
+    /* module globals */                                                                                     \
+    NAME(RspType) NAME(RetType) NAME(VER) NAME(logger) NAME(hashlib) NAME(hmac) NAME(json)                   \
+    VALUE(struct_, core::name("struct")) NAME(sys) NAME(_DEVICE_WHITELIST) NAME(_FPGA_FW_VER_MIN)            \
+    NAME(_FPGA_VER_MIN_DEV32) NAME(error) VALUE(code_ok, core::name("OK"))                                   \
+    VALUE(code_error, core::name("ERROR")) VALUE(code_warning, core::name("WARNING"))                        \
+    /* logger, stream and digest methods */                                                                  \
+    NAME(isEnabledFor) NAME(debug) NAME(info) NAME(warning) VALUE(stdout_, core::name("stdout"))             \
+    NAME(write) NAME(flush) NAME(update) NAME(hexdigest) NAME(sha256) NAME(digest) NAME(compare_digest)      \
+    NAME(loads) NAME(get) NAME(decode) NAME(strip) VALUE(fpga_ver, core::name("fpga_ver"))                   \
+    VALUE(empty_text, core::name("")) VALUE(DEV_TYPE, core::name("DEV_TYPE"))                                \
+    VALUE(dev_type, core::name("dev_type")) VALUE(utf_8, core::name("utf-8"))                                \
+    VALUE(replace_errors, core::name("replace"))                                                             \
+    /* keyword names of calls */                                                                             \
+    VALUE(kw_getRecv, core::keywords({"log_print", "size", "isdecode"}))                                     \
+    VALUE(kw_isdecode, core::keywords({"isdecode"}))                                                         \
+    VALUE(kw_programFile, core::keywords({"image_path", "device_type"}))                                     \
+    VALUE(kw_data, core::keywords({"data"}))
+// clang-format on
 
 ONDREL_NAMES(Names, TARNEL_NAMES);
 
