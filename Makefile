@@ -10,8 +10,8 @@ PYTHON ?= python3
 venv:
 	scripts/venv "$(PYTHON)" .venv/default
 
-demo: venv
-	.venv/default/bin/ondrel-fpga demo
+demo:
+	scripts/demo
 
 test:
 	scripts/run-tests
