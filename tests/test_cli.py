@@ -346,7 +346,8 @@ def test_installed_entry_points():
 
 def test_simulate_runs_until_interrupted():
     proc = subprocess.Popen(COMMAND + ["simulate", "--port", "0", "--refuse-block", "2:3", "--latency", "1"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))  # not ignored
     try:
         banner = proc.stdout.readline()  # printed once Ctrl-C is a normal stop
         assert "Simulated device listening on 127.0.0.1:" in banner

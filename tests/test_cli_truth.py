@@ -239,25 +239,24 @@ def test_one_json_schema_for_every_command_and_outcome(simulator, sealed, tmp_pa
 
 
 CTRL_C = """
-    import json, logging, os, signal, socket, sys, threading, time
+    import json, logging, os, signal, socket, sys, threading
     from ondrel.tools import cli
+    from ondrel.tools.devsim import DeviceSimulator
 
+    signal.signal(signal.SIGINT, signal.default_int_handler)  # whoever started this process may have ignored it
     logging.basicConfig(handlers=[logging.NullHandler()])  # this caller of main() keeps the records to itself
-    from ondrel.tools.devsim import DeviceSimulator, Faults
 
-    sim = DeviceSimulator(faults=Faults(delay=0.002)).start()
+    def interrupt(_):  # Ctrl-C as the first block reaches the first device
+        if not sim.state.blocks_written:
+            os.kill(os.getpid(), signal.SIGINT)
+
+    sim = DeviceSimulator(hooks={b"FPGA_PROGRAM": interrupt}).start()
     hung = socket.socket()  # accepts nothing: its backlog is full, so a connection waits
     hung.bind(("127.0.0.1", 0))
     hung.listen(0)
     fillers = [socket.create_connection(hung.getsockname())]  # the one place of its backlog
 
-    def interrupt():
-        while not sim.state.blocks_written:
-            time.sleep(0.01)  # until the first device is writing
-        os.kill(os.getpid(), signal.SIGINT)
-
-    threading.Thread(target=interrupt, daemon=True).start()
-    code = cli.main(["update", sys.argv[1], "--address", "%s:%d" % (sim.host, sim.port),
+    code = cli.main(["update", sys.argv[1], "--address", "%s:%d" % (sim.host, sim.port), "--connect-timeout", "600",
                      "--address", "127.0.0.1:%d" % hung.getsockname()[1]] + sys.argv[2:])
     erases = sim.state.commands.count("FPGA_ERASE")
     workers = [t for t in threading.enumerate() if t.name == "ondrel-fpga worker"]

@@ -105,7 +105,6 @@ class _TCPConn:
         """Connect to the device; True on success, False when it cannot be reached."""
         self.closeConnection()
         self.failure = None
-        self._aborted = False
         try:
             sock = self._connect()
         except (OSError, ValueError, OverflowError) as exc:
@@ -175,7 +174,7 @@ class _TCPConn:
     def abort(self):
         """From another thread: makes a connection being made, or a send or
         receive in progress, fail at once (the call that fails then closes
-        the connection)."""
+        the connection); this object connects no more."""
         self._aborted = True
         sock = self._sock
         if sock is not None:

@@ -24,6 +24,7 @@ __all__ = ["DEFAULT_PORT", "DEFAULT_TIMEOUT", "DEFAULT_ERASE_TIMEOUT", "UNSAFE",
 DEFAULT_PORT = 5025
 DEFAULT_TIMEOUT = 5.0  # seconds for each reply
 DEFAULT_ERASE_TIMEOUT = 120.0  # seconds for the erase's reply: a real flash erase may take long
+DEFAULT_CONNECT_TIMEOUT = 3.0  # seconds for the device to accept the connection
 PAGE = 16
 
 # What a device holds after an operation.  The last three are unsafe to
@@ -272,6 +273,8 @@ def reason_of(exc):
         return _ERRNO_REASONS[exc.errno]
     if isinstance(exc, OSError) and exc.strerror:
         return exc.strerror + (": %s" % exc.filename if exc.filename else "")
+    if isinstance(exc, RuntimeError) and str(exc):  # the library's own failures say what happened
+        return str(exc)
     return "%s: %s" % (type(exc).__name__, exc) if str(exc) else type(exc).__name__
 
 
@@ -334,7 +337,7 @@ class Device:
     stops the work before its next command and ends a wait on the device."""
 
     def __init__(self, target, timeout=DEFAULT_TIMEOUT, erase_timeout=DEFAULT_ERASE_TIMEOUT, window=1,
-                 events=None, connect_timeout=3.0):
+                 events=None, connect_timeout=DEFAULT_CONNECT_TIMEOUT):
         self.target = target
         self.timeout = timeout
         self.erase_timeout = erase_timeout
@@ -424,6 +427,7 @@ class Device:
         family, address, port = self.target.address
         conn = _TCPConn(address, port, timeout=self.timeout, connect_timeout=self.connect_timeout)
         self._conn = conn
+        self.check()  # cancel() found no connection to abort before this one was known
         if not conn.initConnection():
             self.check()  # given up because the device was asked to stop
             raise Failure(reason_of(conn.failure) if conn.failure else "cannot connect")

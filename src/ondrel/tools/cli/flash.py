@@ -34,7 +34,7 @@ def add(sub, verbosity):
 
 def _read(session, target, operation, size):
     args = session.args
-    device = driver.Device(target, args.timeout, window=args.window)
+    device = driver.Device(target, args.timeout, window=args.window, connect_timeout=args.connect_timeout)
     console = session.console()
     device.events = console
     console.add(device, size)

@@ -19,7 +19,7 @@ def add(sub, verbosity):
 def run(session):
     args = session.args
     target = options.targets(args)[0]
-    device = driver.Device(target, args.timeout)
+    device = driver.Device(target, args.timeout, connect_timeout=args.connect_timeout)
     console = session.console()
     device.events = console
     console.add(device)

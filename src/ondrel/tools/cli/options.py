@@ -107,6 +107,8 @@ def devices(p, several=False):
                         % (ENV_PORT, driver.DEFAULT_PORT))
     p.add_argument("--timeout", type=seconds, default=driver.DEFAULT_TIMEOUT, metavar="SECONDS",
                    help="time allowed for each reply of the device (default %(default)s)")
+    p.add_argument("--connect-timeout", type=seconds, default=driver.DEFAULT_CONNECT_TIMEOUT, metavar="SECONDS",
+                   help="time allowed for the device to accept the connection (default %(default)s)")
 
 
 def erase_timeout(p):

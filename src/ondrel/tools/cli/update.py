@@ -31,7 +31,8 @@ def run(session):
     args = session.args
     targets = options.targets(args, several=True)  # every name resolved, none twice, before anything is touched
     image, refusal = check(args.image, args.device_type, args.force)
-    devices = [driver.Device(target, args.timeout, args.erase_timeout, args.window) for target in targets]
+    devices = [driver.Device(target, args.timeout, args.erase_timeout, args.window,
+                             connect_timeout=args.connect_timeout) for target in targets]
     if refusal:
         return refuse(session, devices, refusal)
     outcomes = update_devices(session, devices, image, args.device_type, not args.no_fw_check, args.jobs)
