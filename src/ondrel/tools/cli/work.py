@@ -48,9 +48,9 @@ def run_devices(devices, operation, parallel=None, console=None, may_start=None,
 
     threads = [threading.Thread(target=worker, name="ondrel-fpga worker", daemon=True)
                for _ in range(min(parallel or len(devices), len(devices)) or 1)]
-    for thread in threads:
-        thread.start()
     try:
+        for thread in threads:  # a Ctrl-C while they start is handled as any other
+            thread.start()
         _join(threads, None)
     except KeyboardInterrupt:
         done.set()
