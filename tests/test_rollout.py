@@ -111,7 +111,7 @@ def test_a_dry_run_touches_nothing(simulator, lab, capsys):
     assert code == 0 and out.splitlines()[1:] == [
         "%s  32    update from 0.2.3.5 to 0.2.4.0" % label(fresh), "%s  32    skip: runs 0.2.4.0 already"
         % label(current)]
-    assert [c for sim in (fresh, current) for c in sim.state.commands] == ["GET_FPGA_VER"] * 2
+    assert [c for sim in (fresh, current) for c in sim.state.commands] == ["FPGA_GET_ID", "GET_FPGA_VER"] * 2
     assert not (lab / "lab.record.jsonl").exists()
 
 

@@ -112,7 +112,8 @@ def run(session):
         devices = []
         for outcome in pending:
             devices.append(device(outcome.target))
-            devices[-1].outcome.values["version_before"] = outcome.values.get("version_before")
+            devices[-1].outcome.values.update(identifier=outcome.values.get("identifier"),
+                                              version_before=outcome.values.get("version_before"))
         canary, rest = devices[:args.canary or 0], devices[args.canary or 0:]
         _run(session, canary, jobs, _update(group_of), on_finish=ended)
         if any(d.outcome.result != "ok" for d in canary):
