@@ -10,7 +10,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#define ONDREL_LOCAL extern "C" __attribute__((visibility("hidden")))
+#define ONDREL_LOCAL __attribute__((visibility("hidden")))
+
+extern "C" {
 
 // The C++ runtime's shortcut for a process with one thread (glibc 2.32):
 // never taken, so shared counts are always updated atomically.
@@ -45,3 +47,5 @@ ONDREL_LOCAL uint32_t arc4random(void) {
     getentropy(&value, sizeof value);
     return value;
 }
+
+}  // extern "C"
