@@ -124,9 +124,14 @@ def test_callback_calls_in_order(device_tool, image_dir):
                      ("verify", 0, 40), ("verify", 16, 40), ("verify", 32, 40), ("verify", 48, 40)]
 
 
-def test_callback_output_interleaves_with_the_progress_line(device_tool, image_dir, capsys):
+@pytest.mark.parametrize("found", ["on the instance", "through a property"])
+def test_callback_output_interleaves_with_the_progress_line(device_tool, image_dir, capsys, found):
     tool, _ = device_tool()
-    tool.set_progress_callback(lambda stage, done, total: print("[%s %d/%d]" % (stage, done, total)))
+    callback = lambda stage, done, total: print("[%s %d/%d]" % (stage, done, total))  # noqa: E731
+    if found == "on the instance":
+        tool.set_progress_callback(callback)
+    else:  # looking it up runs Python code of its own
+        tool.__class__ = type("Looked", (type(tool),), {"progress_callback": property(lambda self: callback)})
     tool._fpgaProgramFile(image_dir("fw.bin", b"z" * 20), 32)
     out = capsys.readouterr().out
     shape = PROGRESS.sub(lambda m: "<%s/%s>" % (m.group(2), m.group(3)), out)

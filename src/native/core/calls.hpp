@@ -133,6 +133,12 @@ void setattr(py::handle obj, const char* name, py::handle value);
 // `getattribute` is the interned name "__getattribute__".
 py::object class_attribute(py::handle cls, PyObject* name, PyObject* getattribute);
 
+// obj.name where finding it runs no Python code: the type looks attributes
+// up the generic way and holds no descriptor under `name`, and the value is
+// in the instance's own dictionary or, failing that, a plain value of the
+// type.  Empty otherwise (getattr then finds it, or says why not).
+py::object plain_attribute(py::handle obj, PyObject* name);
+
 // A module-level name, looked up when it is used (as a Python function
 // would), so a rebinding of the module attribute takes effect.
 py::object module_global(py::handle module_dict, PyObject* name);

@@ -283,9 +283,13 @@ private:
     }
 
     // The callback, when one is set, with (stage, done, total).
+    // No callback, found without running Python code, leaves the gathered
+    // progress lines gathered: a window of blocks costs one write, not one each.
     void report(const char* stage, uint64_t done, uint64_t total) {
+        py::object callback = core::plain_attribute(tool_, c_.n.progress_callback);
+        if (callback && callback.is_none()) return;
         progress_.write_pending();
-        py::object callback = core::getattr(tool_, c_.n.progress_callback);
+        if (!callback) callback = core::getattr(tool_, c_.n.progress_callback);
         if (!core::truth(callback)) return;
         core::call(callback, py::str(stage), py::int_(done), py::int_(total));
     }
