@@ -47,11 +47,11 @@ public:
     // Before Python code runs: the lines gathered so far go out.
     void write_pending() {
         if (pending_.empty() && !flush_due_) return;
-        std::string text;
-        text.swap(pending_);
+        writing_.swap(pending_);  // both keep their memory: no allocation per block
         bool flush = flush_due_;
         flush_due_ = false;
-        write(text, flush);
+        write(writing_, flush);
+        writing_.clear();
     }
 
     // print(): ends the progress line.
@@ -85,6 +85,7 @@ private:
     const Ctx& c_;
     py::handle lines_;
     std::string pending_;
+    std::string writing_;  // what write_pending is writing
     bool flush_due_ = false;
     Clock::time_point last_flush_;
 };
