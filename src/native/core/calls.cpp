@@ -75,24 +75,11 @@ void setattr(py::handle obj, const char* name, py::handle value) {
     if (guarded([&] { return PyObject_SetAttrString(obj.ptr(), name, value.ptr()); }) < 0) throw_python_error();
 }
 
-py::object plain_attribute(py::handle obj, PyObject* name) {
+bool attribute_is_plain(py::handle obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return py::object();
-    PyObject* on_type = _PyType_Lookup(type, name);  // the MRO's dictionaries, borrowed
-    if (on_type && Py_TYPE(on_type)->tp_descr_get) return py::object();
-    py::object on_type_held = py::reinterpret_borrow<py::object>(on_type);
-    PyObject* dict = guarded([&] { return PyObject_GenericGetDict(obj.ptr(), nullptr); });
-    if (!dict) {  // an instance without a dictionary
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
-        PyErr_Clear();
-        return on_type_held;
-    }
-    py::object held = steal(dict);
-    if (!PyDict_CheckExact(dict)) return py::object();
-    PyObject* value = guarded([&] { return PyDict_GetItemWithError(dict, name); });  // borrowed
-    if (value) return py::reinterpret_borrow<py::object>(value);
-    if (PyErr_Occurred()) throw_python_error();
-    return on_type_held;
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* on_type = _PyType_Lookup(type, name);  // the MRO's dictionaries
+    return !on_type || !Py_TYPE(on_type)->tp_descr_get;
 }
 
 py::object class_attribute(py::handle cls, PyObject* name, PyObject* getattribute) {

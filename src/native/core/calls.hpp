@@ -133,11 +133,11 @@ void setattr(py::handle obj, const char* name, py::handle value);
 // `getattribute` is the interned name "__getattribute__".
 py::object class_attribute(py::handle cls, PyObject* name, PyObject* getattribute);
 
-// obj.name where finding it runs no Python code: the type looks attributes
-// up the generic way and holds no descriptor under `name`, and the value is
-// in the instance's own dictionary or, failing that, a plain value of the
-// type.  Empty otherwise (getattr then finds it, or says why not).
-py::object plain_attribute(py::handle obj, PyObject* name);
+// Whether getattr(obj, name) runs no Python code: the type looks attributes
+// up the generic way and holds nothing under `name` that computes it (a
+// descriptor).  Only looks: the instance's dictionary is left as it is (on
+// 3.11 and later, asking for it would give up the faster attribute storage).
+bool attribute_is_plain(py::handle obj, PyObject* name);
 
 // A module-level name, looked up when it is used (as a Python function
 // would), so a rebinding of the module attribute takes effect.

@@ -287,10 +287,10 @@ private:
     // No callback, found without running Python code, leaves the gathered
     // progress lines gathered: a window of blocks costs one write, not one each.
     void report(const char* stage, uint64_t done, uint64_t total) {
-        py::object callback = core::plain_attribute(tool_, c_.n.progress_callback);
-        if (callback && callback.is_none()) return;
+        if (!core::attribute_is_plain(tool_, c_.n.progress_callback)) progress_.write_pending();
+        py::object callback = core::getattr(tool_, c_.n.progress_callback);
+        if (callback.is_none()) return;
         progress_.write_pending();
-        if (!callback) callback = core::getattr(tool_, c_.n.progress_callback);
         if (!core::truth(callback)) return;
         core::call(callback, py::str(stage), py::int_(done), py::int_(total));
     }
