@@ -1,6 +1,15 @@
 """The fakes the tests share: one scripted connection, one device (the
-simulator, in-process), one stand-in for the TCP connection class, and one
-Sweepgate device."""
+simulator, in-process), one stand-in for the TCP connection class, one
+Sweepgate device, and a terminal for the command line."""
+
+import fcntl
+import os
+import pty
+import select
+import socket
+import struct
+import subprocess
+import termios
 
 import ondrel.qardev.Sweepgate as S
 from ondrel import _wire as wire
@@ -184,3 +193,34 @@ class SweepgateDevice(S.Sweepgate):
 
 
 __all__ = ["OK", "DeviceState", "DeviceConnection", "FakeTCP", "RecordingConnection", "SweepgateDevice"]
+
+
+def on_a_terminal(command, columns=None, timeout=120):
+    """Runs `command` with its standard error on a pseudo-terminal (of
+    `columns` columns when given); its exit status and all it showed there."""
+    master, slave = pty.openpty()
+    if columns:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    child = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=slave)
+    os.close(slave)
+    shown = b""
+    while True:
+        ready, _, _ = select.select([master], [], [], timeout)
+        try:
+            chunk = os.read(master, 65536) if ready else b""
+        except OSError:  # the child closed its side
+            chunk = b""
+        if not chunk:
+            break
+        shown += chunk
+    os.close(master)
+    return child.wait(timeout), shown.decode()
+
+
+def closed_port():
+    """A port on 127.0.0.1 that nothing listens on."""
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    return port

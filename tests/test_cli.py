@@ -2,9 +2,7 @@
 
 import io
 import os
-import pty
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -13,6 +11,8 @@ import pytest
 
 from ondrel.tools import cli, tbin
 from ondrel.tools.devsim import DeviceState
+
+from .fakes import on_a_terminal
 
 COMMAND = [sys.executable, "-m", "ondrel.tools"]
 
@@ -196,22 +196,8 @@ def test_progress_when_standard_error_is_a_pipe(simulator, sealed):
 def test_progress_on_a_terminal(sim, tmp_path):
     path = tmp_path / "fw.bin"
     path.write_bytes(os.urandom(256 * 1024))
-    master, slave = pty.openpty()
-    child = subprocess.Popen(COMMAND + ["update", str(path), *address(sim)], stdout=subprocess.DEVNULL, stderr=slave)
-    os.close(slave)
-    shown = b""
-    while True:
-        ready, _, _ = select.select([master], [], [], 60)
-        try:
-            chunk = os.read(master, 65536) if ready else b""
-        except OSError:  # the child closed its side
-            chunk = b""
-        if not chunk:
-            break
-        shown += chunk
-    os.close(master)
-    assert child.wait(60) == 0
-    text = shown.decode()
+    status, text = on_a_terminal(COMMAND + ["update", str(path), *address(sim)], timeout=60)
+    assert status == 0
     redraws = re.findall(r"\r\S+ (writing|verifying)  \d+\.\d%  [\d.]+ K?i?B / 512\.0 KiB  [\d.]+ [KM]?i?B/s", text)
     assert {"writing", "verifying"} <= set(redraws)
     assert len(redraws) < 200  # about ten a second, not one per block

@@ -2,18 +2,12 @@
 the work ends (and which are unsafe to power-cycle), whatever happens to
 the device, the network, the standard streams or the run."""
 
-import fcntl
 import io
 import json
 import os
-import pty
 import re
-import select
-import socket
-import struct
 import subprocess
 import sys
-import termios
 import textwrap
 
 import pytest
@@ -21,6 +15,8 @@ import pytest
 from ondrel.tools import cli, tbin
 from ondrel.tools.cli.output import KEYS
 from ondrel.tools.devsim import DeviceState
+
+from .fakes import closed_port, on_a_terminal
 
 COMMAND = [sys.executable, "-m", "ondrel.tools"]
 IMAGE = bytes(range(256)) * 40  # 10,240 bytes
@@ -41,14 +37,6 @@ def sealed(tmp_path):
     path = tmp_path / "fw.tbin"
     path.write_bytes(tbin.seal(IMAGE, 32))
     return str(path)
-
-
-def closed_port():
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    return port
 
 
 # --- what every device holds --------------------------------------------------------
@@ -178,23 +166,8 @@ def test_the_live_line_fits_a_narrow_terminal(simulator, tmp_path):
     sim = simulator(delay=0.0002)
     path = tmp_path / "fw.bin"
     path.write_bytes(os.urandom(128 * 1024))
-    master, slave = pty.openpty()
-    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 50, 0, 0))
-    child = subprocess.Popen(COMMAND + ["update", str(path), *address(sim)], stdout=subprocess.DEVNULL, stderr=slave)
-    os.close(slave)
-    shown = b""
-    while True:
-        ready, _, _ = select.select([master], [], [], 120)
-        try:
-            chunk = os.read(master, 65536) if ready else b""
-        except OSError:  # the child closed its side
-            chunk = b""
-        if not chunk:
-            break
-        shown += chunk
-    os.close(master)
-    assert child.wait(120) == 0
-    text = shown.decode()
+    status, text = on_a_terminal(COMMAND + ["update", str(path), *address(sim)], columns=50)
+    assert status == 0
     live = re.findall(r"\r([^\r\n]*?)\x1b\[K", text)  # each redraw
     assert live and all(len(piece) < 50 for piece in live)  # cut to the width: never wrapped
     kept = [line.split("\r")[-1] for line in text.split("\n")]

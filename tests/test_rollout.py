@@ -15,6 +15,8 @@ from ondrel.tools import cli, tbin
 from ondrel.tools.devsim import DeviceState
 from ondrel.tools.rollout import read_record
 
+from .fakes import closed_port
+
 IMAGE = os.urandom(4096)
 
 
@@ -43,16 +45,6 @@ def rollout(argv, capsys):
 
 def label(sim):
     return "%s:%d" % (sim.host, sim.port)
-
-
-def closed_port():
-    import socket
-
-    probe = socket.socket()
-    probe.bind(("127.0.0.1", 0))
-    port = probe.getsockname()[1]
-    probe.close()
-    return port
 
 
 def states(path):
