@@ -120,6 +120,16 @@ FunctionDef method(const char* name, const char* doc, const std::vector<Spec>& s
         name, doc, params_of(name, A::kNames, A::kCount, specs), bind_and_run<A, F>, std::move(returns), py::object()};
 }
 
+// A body that takes its module's context (a Ctx made from the call) and
+// the named arguments; core::method<A, with_context<Ctx, A, F>> declares it.
+template <class Ctx, class A>
+using BodyWith = py::object (*)(const Ctx&, const A&);
+
+template <class Ctx, class A, BodyWith<Ctx, A> F>
+py::object with_context(const Args& raw, const A& a) {
+    return F(Ctx(raw), a);
+}
+
 // Registers the function type under `type_name` (for example
 // "ondrel.Tarnel.function").  Call when the extension module loads; later
 // calls (another import of the module) do nothing.

@@ -165,20 +165,12 @@ private:
 
 // --- declaring methods ---------------------------------------------------------
 
-template <class A>
-using BodyOf = py::object (*)(const Ctx&, const A&);
-
-template <class A, BodyOf<A> F>
-py::object with_ctx(const core::Args& raw, const A& a) {
-    return F(Ctx(raw), a);
-}
-
 // A method whose parameters are the fields of A (ONDREL_ARGS) and whose body
 // is F(ctx, args).
-template <class A, BodyOf<A> F>
+template <class A, core::BodyWith<Ctx, A> F>
 core::FunctionDef method(const char* name, const char* doc, const std::vector<core::Spec>& specs = {},
                          py::object returns = py::object()) {
-    return core::method<A, with_ctx<A, F>>(name, doc, specs, std::move(returns));
+    return core::method<A, core::with_context<Ctx, A, F>>(name, doc, specs, std::move(returns));
 }
 
 // The values declarations refer to, made once when the module loads.
