@@ -7,7 +7,9 @@ the slowest of them.  After Ctrl-C no device gets another command, and the
 threads are waited for (a bounded time) before anything more is said.
 """
 
+import contextlib
 import queue
+import signal
 import threading
 import time
 
@@ -49,8 +51,9 @@ def run_devices(devices, operation, parallel=None, console=None, may_start=None,
     threads = [threading.Thread(target=worker, name="ondrel-fpga worker", daemon=True)
                for _ in range(min(parallel or len(devices), len(devices)) or 1)]
     try:
-        for thread in threads:  # a Ctrl-C while they start is handled as any other
-            thread.start()
+        with _ctrl_c_held():  # a thread is started whole or not at all
+            for thread in threads:
+                thread.start()
         _join(threads, None)
     except KeyboardInterrupt:
         done.set()
@@ -67,6 +70,34 @@ def run_devices(devices, operation, parallel=None, console=None, may_start=None,
         if console is not None:
             console.close()
     return [device.outcome for device in devices]
+
+
+@contextlib.contextmanager
+def _ctrl_c_held():
+    """Holds a Ctrl-C back until the block is done, then lets it go as it
+    would have gone.  A Ctrl-C inside Thread.start() would leave a thread
+    that runs but is not yet alive to join; held, every thread started is
+    joined.  Only where Python's own handler can be set (the main thread)."""
+    held = []
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.getsignal(signal.SIGINT)  # None: a handler not set from Python, left as it is
+    if previous is not None:
+        try:
+            signal.signal(signal.SIGINT, lambda signum, frame: held.append(frame))
+        except ValueError:  # not the main interpreter
+            previous = None
+    if previous is None:
+        yield
+        return
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+        if held and callable(previous):
+            previous(signal.SIGINT, held[0])
+        elif held and previous == signal.SIG_DFL:
+            signal.raise_signal(signal.SIGINT)
 
 
 def _join(threads, limit):
