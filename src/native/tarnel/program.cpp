@@ -283,9 +283,9 @@ private:
         return at == size;
     }
 
-    // The callback, when one is set, with (stage, done, total).
-    // No callback, found without running Python code, leaves the gathered
-    // progress lines gathered: a window of blocks costs one write, not one each.
+    // The callback, when one is set, with (stage, done, total).  None, found
+    // without running Python code, leaves the gathered progress lines
+    // gathered: a window of blocks costs one write, not one each.
     void report(const char* stage, uint64_t done, uint64_t total) {
         if (!core::attribute_is_plain(tool_, c_.n.progress_callback)) progress_.write_pending();
         py::object callback = core::getattr(tool_, c_.n.progress_callback);
