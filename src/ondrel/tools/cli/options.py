@@ -6,7 +6,7 @@ import json
 import os
 import re
 
-from .. import driver
+from .. import driver, values
 
 ENV_ADDRESS, ENV_PORT = "ONDREL_FPGA_ADDRESS", "ONDREL_FPGA_PORT"
 
@@ -15,31 +15,33 @@ class UsageError(Exception):
     """An argument the parser could not judge alone (exit status 2)."""
 
 
-def whole(low, high, what):
+def _parsed(rule, parse, text, *args):
+    """The value `text` gives through `parse`, checked by `rule` (of values.py)."""
+    try:
+        return rule(parse(text), *args)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError("%s, got %r" % (str(exc).split(", not ")[0], text)) from None
+
+
+def _number(kind):
     def parse(text):
         try:
-            value = int(text)
+            return kind(text)
         except ValueError:
-            value = low - 1
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError("%s must be a whole number from %d to %d, got %r" % (what, low, high,
-                                                                                                  text))
-        return value
+            return text  # refused by the rule, naming what was given
 
     return parse
+
+
+def whole(low, high, what):
+    return lambda text: _parsed(values.whole, _number(int), text, low, high, what)
 
 
 port_number = whole(0, 65535, "port")
 
 
 def seconds(text):
-    try:
-        value = float(text)
-    except ValueError:
-        value = 0.0
-    if not 0 < value <= 86400:
-        raise argparse.ArgumentTypeError("time-out must be above 0 and at most 86400 seconds, got %r" % text)
-    return value
+    return _parsed(values.seconds, _number(float), text)
 
 
 def size(text):
@@ -97,7 +99,7 @@ def devices(p, several=False):
                        help="a device; repeat for several, which are worked on in parallel (default $%s)"
                             % ENV_ADDRESS)
         p.add_argument("--addresses", metavar="FILE", help="a file naming one HOST[:PORT] a line (# comments)")
-        p.add_argument("--jobs", type=whole(1, 1024, "--jobs"), metavar="N",
+        p.add_argument("--jobs", type=whole(1, values.MAX_JOBS, "--jobs"), metavar="N",
                        help="work on at most N devices at once (default: all)")
     else:
         p.add_argument("--address", action="append", metavar="HOST[:PORT]",
@@ -117,17 +119,15 @@ def erase_timeout(p):
                         "(default %(default)s)")
 
 
-def _window(text):
-    from ..windowed import check_window  # the library's own rule (imported when used: it loads the library)
-
+def window_value(text):
     try:
-        return check_window(int(text))
-    except (TypeError, ValueError) as exc:
-        raise argparse.ArgumentTypeError("--window: %s, got %r" % (str(exc).split(", not")[0], text)) from None
+        return _parsed(values.window, _number(int), text)
+    except argparse.ArgumentTypeError as exc:
+        raise argparse.ArgumentTypeError("--window: %s" % exc) from None
 
 
 def window(p):
-    p.add_argument("--window", type=_window, default=1, metavar="N",
+    p.add_argument("--window", type=window_value, default=1, metavar="N",
                    help="keep up to N commands in flight while writing and reading back (default 1: one at a "
                         "time); on a real network 32 is many times faster")
 

@@ -1,5 +1,6 @@
 """Devices as named, resolved, and told apart."""
 
+import ipaddress
 import socket
 
 from ._common import DEFAULT_PORT
@@ -7,7 +8,8 @@ from ._common import DEFAULT_PORT
 
 class Target:
     """A device as named (HOST, HOST:PORT or [IPv6]:PORT) and, once resolved,
-    its address: (family, address, port), or the reason it has none."""
+    its address in canonical form: (family, address, port), or the reason
+    it has none."""
 
     def __init__(self, host, port):
         self.host = host
@@ -25,15 +27,52 @@ class Target:
         """The resolved address as text ("10.0.0.5:5025"), or None."""
         if self.address is None:
             return None
-        family, host, port = self.address
-        return "[%s]:%d" % (host, port) if family == socket.AF_INET6 else "%s:%d" % (host, port)
+        return address_text(*self.address)
 
     def __repr__(self):
         return "Target(%r)" % self.text
 
 
+def address_text(family, host, port):
+    return "[%s]:%d" % (host, port) if family == socket.AF_INET6 else "%s:%d" % (host, port)
+
+
+def canonical(family, host, port):
+    """One form for every spelling of one endpoint: an IPv4-mapped IPv6
+    address is its IPv4 address, the unspecified address (0.0.0.0, ::) is
+    this host's loopback (where a connection to it goes), and IPv6 is
+    written compressed.  (family, host, port)."""
+    text, percent, scope = host.partition("%")
+    try:
+        ip = ipaddress.ip_address(text)
+    except ValueError:
+        return family, host, port
+    if ip.version == 6 and ip.ipv4_mapped is not None:
+        ip = ip.ipv4_mapped
+    if ip.is_unspecified:
+        ip = ipaddress.ip_address("127.0.0.1" if ip.version == 4 else "::1")
+    family = socket.AF_INET if ip.version == 4 else socket.AF_INET6
+    return family, str(ip) + (percent + scope if ip.version == 6 else ""), port
+
+
+def canonical_text(text):
+    """A resolved address as text ("[::ffff:10.0.0.5]:5025"), in canonical
+    form ("10.0.0.5:5025"); text that is not an address is left as it is."""
+    if not isinstance(text, str):
+        return text
+    host, _, port = text.rpartition(":")
+    if host.startswith("[") and host.endswith("]"):
+        host = host[1:-1]
+    try:
+        return address_text(*canonical(socket.AF_INET6 if ":" in host else socket.AF_INET, host, int(port)))
+    except ValueError:
+        return text
+
+
 def parse_target(text, default_port=DEFAULT_PORT):
     """HOST, HOST:PORT or [IPv6]:PORT; ValueError names what is wrong."""
+    if any(ord(ch) < 0x20 or ord(ch) == 0x7F for ch in text):
+        raise ValueError("a device name holds no control characters, got %r" % text)
     text = text.strip()
     host, port = text, default_port
     if text.startswith("["):
@@ -64,21 +103,28 @@ class DuplicateTarget(Exception):
         self.first, self.second = first, second
 
 
+def resolve_one(target):
+    """Resolves the target's name (its first address, as a connection would
+    take it) into target.address, in canonical form; a name that does not
+    resolve keeps its reason in target.unresolved."""
+    try:
+        family, _, _, _, address = socket.getaddrinfo(target.host, target.port, type=socket.SOCK_STREAM)[0]
+    except (OSError, UnicodeError, ValueError) as exc:
+        target.unresolved = "name not resolved: %s" % (getattr(exc, "strerror", None) or exc)
+        return target
+    target.address = canonical(family, address[0], address[1])
+    return target
+
+
 def resolve(targets):
-    """Resolves every target's name (first address, as a connection would
-    take it); raises DuplicateTarget when two name one device.  A name that
-    does not resolve keeps its reason in `unresolved`."""
+    """Resolves every target (resolve_one); raises DuplicateTarget when two
+    name one device."""
     seen = {}
     for target in targets:
-        try:
-            family, _, _, _, address = socket.getaddrinfo(target.host, target.port, type=socket.SOCK_STREAM)[0]
-            target.address = (family, address[0], address[1])
-        except (OSError, UnicodeError) as exc:
-            target.unresolved = "name not resolved: %s" % (getattr(exc, "strerror", None) or exc)
+        resolve_one(target)
+        if target.address is None:
             continue
         if target.address in seen:
             raise DuplicateTarget(seen[target.address], target)
         seen[target.address] = target
     return targets
-
-
