@@ -39,6 +39,7 @@ py::object check_image(const Ctx& c, const CheckImageArgs& a) {
     result["kind"] = py::none();
     result["image"] = py::none();
     result["header"] = py::none();
+    result["file"] = py::none();
     if (!core::truth(core::call_method(a.tool, c.n._checkUpdateFile, image_path)) ||
         !core::truth(core::call_method(a.tool, c.n._checkFileHeader, image_path)))
         return result;
@@ -53,10 +54,18 @@ py::object check_image(const Ctx& c, const CheckImageArgs& a) {
         result["kind"] = "container";
         result["image"] = bytes_of(bytes + image.begin, image.length());
         result["header"] = checked.header;
+        result["file"] = checked.container;
         return result;
     }
     FileReader reader(fs_path(image_path), image_path);
     py::object image = reader.read_bytes(0, checked.stamp.size);
+    uint64_t got = static_cast<uint64_t>(PyBytes_GET_SIZE(image.ptr()));
+    if (got != checked.stamp.size) {  // a pseudo-file, say, whose size is not what it holds
+        c.log(ERROR, "FPGA image file reads " + std::to_string(got) + " bytes where its size is " +
+                         std::to_string(checked.stamp.size) + ": " + core::utf8(image_path));
+        result["accepted"] = false;
+        return result;
+    }
     if (!reader.stamp().unchanged(checked.stamp)) {
         c.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path));
         result["accepted"] = false;
@@ -64,6 +73,7 @@ py::object check_image(const Ctx& c, const CheckImageArgs& a) {
     }
     result["kind"] = "raw";
     result["image"] = image;
+    result["file"] = image;
     return result;
 }
 
@@ -130,7 +140,9 @@ const char* const kReadDoc =
 const char* const kCheckImageDoc =
     "The tool's _checkUpdateFile and _checkFileHeader, run on `image_path` as an update runs them.\n"
     "A dict: accepted (bool); kind (\"raw\", \"container\" or None); image (the bytes an update\n"
-    "would program, or None); header (the container's header, as its check parsed it, or None).\n"
+    "would program, or None); header (the container's header, as its check parsed it, or None);\n"
+    "file (the file's bytes the checks accepted: the container as far as its sizes reach, or\n"
+    "the raw image; None).\n"
     "The reasons of a refusal are the check's log records.";
 
 const char* const kCheckDoc =

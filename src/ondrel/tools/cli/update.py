@@ -2,7 +2,7 @@
 
 from .. import driver
 from . import options
-from .output import EXIT_FAILED, device_record, table
+from .output import EXIT_FAILED, device_record, device_table
 from .work import run_devices
 
 
@@ -30,13 +30,20 @@ def add(sub, verbosity):
 def run(session):
     args = session.args
     targets = options.targets(args, several=True)  # every name resolved, none twice, before anything is touched
-    image, refusal = check(args.image, args.device_type, args.force)
     devices = [driver.Device(target, args.timeout, args.erase_timeout, args.window,
                              connect_timeout=args.connect_timeout) for target in targets]
-    if refusal:
-        return refuse(session, devices, refusal)
-    outcomes = update_devices(session, devices, image, args.device_type, not args.no_fw_check, args.jobs)
-    return session.report("update", outcomes, _table, image=image, file=image.path)
+    image, refusal = check(args.image, args.device_type, args.force)
+    try:
+        if refusal:
+            return refuse(session, devices, refusal)
+        image.keep()  # every device is programmed from a snapshot of the bytes checked
+        outcomes = update_devices(session, devices, image, args.device_type, not args.no_fw_check, args.jobs)
+        return session.report("update", outcomes, device_table, image=image, file=image.path)
+    except driver.ImageRefused as refused:
+        return refuse(session, devices, str(refused))
+    finally:
+        if image is not None:
+            image.close()
 
 
 def check(path, device_type, force):
@@ -45,10 +52,9 @@ def check(path, device_type, force):
         image = driver.check_image(path)
     except driver.ImageRefused as refused:
         return None, str(refused)
-    types = image.device_types
-    if image.kind == "container" and types is not None and device_type not in types and not force:
-        return image, ("%s is sealed for device type %s, not %d (--force updates anyway)"
-                       % (path, ", ".join(map(str, types)), device_type))
+    refusal = None if force else driver.sealed_for_another_type(image, device_type)
+    if refusal:
+        return image, "%s is %s, not %d (--force updates anyway)" % (path, refusal, device_type)
     return image, None
 
 
@@ -69,15 +75,3 @@ def update_devices(session, devices, image, device_type, check_version, parallel
         device.events = console
         console.add(device, 2 * len(image.data))
     return run_devices(devices, driver.update(image, device_type, check_version), parallel, console)
-
-
-def _table(outcomes):
-    rows = []
-    for outcome in outcomes:
-        values = outcome.values
-        written = "%d/%d" % (outcome.written, outcome.total) if outcome.total is not None else "-"
-        rows.append((outcome.target.label, values.get("identifier") or "-", values.get("version_before") or "-",
-                     values.get("version_after") or "-", written,
-                     "%.2f s" % outcome.seconds if outcome.seconds is not None else "-", outcome.state,
-                     outcome.result + (" (%s)" % "; ".join(outcome.warnings) if outcome.warnings else "")))
-    return table(("device", "identifier", "before", "after", "bytes", "time", "holds", "result"), rows)

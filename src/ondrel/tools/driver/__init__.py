@@ -24,11 +24,12 @@ from ._common import (
                       reason_of,
 )
 from .device import Device, Events, Failure, Outcome, Refusal
-from .images import Image, ImageRefused, check_image
-from .operations import current_version, dump, info, update, verify, version
-from .targets import DuplicateTarget, Target, parse_target, resolve
+from .images import Image, ImageRefused, check_image, sealed_for_another_type
+from .operations import current_version, dump, info, same_version, update, update_refusal, verify, version
+from .targets import DuplicateTarget, Target, canonical_text, parse_target, resolve, resolve_one
 
 __all__ = ["DEFAULT_PORT", "DEFAULT_TIMEOUT", "DEFAULT_ERASE_TIMEOUT", "DEFAULT_CONNECT_TIMEOUT", "UNTOUCHED",
            "VERIFIED", "ERASED", "PART_WRITTEN", "UNVERIFIED", "UNSAFE", "Image", "ImageRefused", "Target",
-           "DuplicateTarget", "parse_target", "resolve", "check_image", "Outcome", "Events", "Cancelled", "Refusal",
-           "Failure", "Device", "reason_of", "update", "verify", "dump", "info", "version", "current_version"]
+           "DuplicateTarget", "parse_target", "resolve", "resolve_one", "canonical_text", "check_image",
+           "sealed_for_another_type", "Outcome", "Events", "Cancelled", "Refusal", "Failure", "Device", "reason_of",
+           "update", "update_refusal", "verify", "dump", "info", "version", "current_version", "same_version"]

@@ -37,17 +37,19 @@ def windowed():
 class Capture(logging.Handler):
     """Takes the "FPGA" records of one thread while it is attached."""
 
-    def __init__(self, thread, sink=None):
+    def __init__(self, thread, sink=None, rewrite=None):
         super().__init__(logging.DEBUG)
         self._thread = thread
         self._sink = sink
+        self._rewrite = rewrite
         self.records = []  # (level name, message)
 
     def emit(self, record):
         if record.thread != self._thread:
             return
         try:
-            entry = (record.levelname, record.getMessage())
+            message = record.getMessage()
+            entry = (record.levelname, self._rewrite(message) if self._rewrite else message)
         except Exception:  # a record must never break the work
             return
         self.records.append(entry)
@@ -59,11 +61,12 @@ class Capture(logging.Handler):
 
 
 class captured:
-    """with _captured(sink) as capture: the calling thread's records of the
-    "FPGA" channel, in capture.records, and each passed to sink(level, text)."""
+    """with captured(sink, rewrite) as capture: the calling thread's records
+    of the "FPGA" channel, their texts passed through rewrite(text) when
+    given, in capture.records, and each passed to sink(level, text)."""
 
-    def __init__(self, sink=None):
-        self.capture = Capture(threading.get_ident(), sink)
+    def __init__(self, sink=None, rewrite=None):
+        self.capture = Capture(threading.get_ident(), sink, rewrite)
 
     def __enter__(self):
         logging.getLogger("FPGA").addHandler(self.capture)

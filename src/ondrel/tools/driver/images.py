@@ -1,8 +1,12 @@
-"""An image, checked once by the library's own checks."""
+"""An image, checked once by the library's own checks, and the snapshot of
+the checked bytes that every device is programmed from."""
 
 import hashlib
+import os
+import threading
 
 from ._common import Offline, captured, reason_of, tarnel, windowed
+from .snapshot import Snapshot
 
 
 class ImageRefused(Exception):
@@ -15,14 +19,22 @@ class ImageRefused(Exception):
 
 
 class Image:
-    """An image the library's checks accepted, and what they found in it."""
+    """An image the library's checks accepted, and what they found in it.
 
-    def __init__(self, path, kind, data, header):
+    `path` is the file as the user named it, read once, by the checks;
+    `snapshot_path` (made when first asked for) is a file holding exactly
+    the bytes the checks accepted, which nothing can change: programming
+    from it, every device gets what `sha256` names."""
+
+    def __init__(self, path, kind, data, header, checked=None):
         self.path = path
         self.kind = kind  # "raw" or "container"
         self.data = data  # the bytes an update programs
         self.header = header  # the container's header (a dict), or None
         self.sha256 = hashlib.sha256(data).hexdigest()
+        self._checked = data if checked is None else checked  # the file's bytes the checks accepted
+        self._snapshot = None
+        self._lock = threading.Lock()
 
     @property
     def device_types(self):
@@ -42,6 +54,46 @@ class Image:
         value = (self.header or {}).get("FPGA_VERSION")
         return value if isinstance(value, str) else None
 
+    def keep(self):
+        """Makes the snapshot of the checked bytes that devices are
+        programmed from (ImageRefused when it cannot be made); returns the
+        image.  A command that programs devices keeps its image before it
+        touches the first one."""
+        with self._lock:
+            if self._snapshot is None:
+                suffix = ".tbin" if self.kind == "container" else ".bin"
+                try:
+                    self._snapshot = Snapshot(self._checked, suffix)
+                except OSError as exc:
+                    raise ImageRefused(self.path, ["cannot keep a private copy of it: %s" % reason_of(exc)]) \
+                        from None
+        return self
+
+    @property
+    def snapshot_path(self):
+        """The path of the snapshot of the checked bytes (made now if it was not)."""
+        return self.keep()._snapshot.path
+
+    def shown(self, text):
+        """`text` (a library record) with the snapshot's path as the user named the image."""
+        snapshot = self._snapshot
+        return text.replace(snapshot.path, self.path) if snapshot is not None else text
+
+    def close(self):
+        """Removes the snapshot (it is removed at exit otherwise)."""
+        with self._lock:
+            if self._snapshot is not None:
+                self._snapshot.close()
+
+
+def sealed_for_another_type(image, device_type):
+    """Why `image` is not for `device_type` ("sealed for device type 28"),
+    or None: a container sealed for device types that do not include it."""
+    types = image.device_types
+    if image.kind == "container" and types is not None and device_type not in types:
+        return "sealed for device type %s" % ", ".join(map(str, types))
+    return None
+
 
 def check_image(path):
     """The library's file and header checks of `path`, offline, as an update
@@ -49,11 +101,9 @@ def check_image(path):
     tool = tarnel().FpgaTool(Offline())
     with captured() as capture:
         try:
-            found = windowed().check_image(tool, path)
+            found = windowed().check_image(tool, os.fspath(path))
         except (OSError, ValueError) as exc:  # the checks let some system errors through
             raise ImageRefused(path, [reason_of(exc)]) from None
     if not found["accepted"]:
         raise ImageRefused(path, capture.errors())
-    return Image(path, found["kind"], found["image"], found["header"])
-
-
+    return Image(path, found["kind"], found["image"], found["header"], found.get("file"))

@@ -22,6 +22,32 @@ def current_version(tool, device_type):
     return None
 
 
+def same_version(a, b):
+    """Whether two version texts name one version ("0.2.4" and "0.2.4.0"
+    do), as the library orders versions; text that is not a version is
+    compared as text."""
+    from ondrel.QarUtils import VER
+
+    try:
+        return VER(a) == VER(b)
+    except (TypeError, ValueError):
+        return a == b
+
+
+def update_refusal(device_type, version):
+    """Why the initialisation of an update would refuse a device of
+    `device_type` that runs `version` (the library's own words), or None."""
+    Tarnel = tarnel()
+    if device_type not in Tarnel._DEVICE_WHITELIST or not version:
+        return None
+    minimum = Tarnel._FPGA_VER_MIN_DEV32
+    try:
+        below = Tarnel.VER(version) < Tarnel.VER(minimum)
+    except (TypeError, ValueError) as exc:
+        return "FPGA initialization failed: %s" % exc
+    return "FPGA version %s is lower than minimum required version %s." % (version, minimum) if below else None
+
+
 def first_difference(flash, image):
     """(offset, device byte, image byte) of the first byte that differs, or
     None when the flash holds the image (perhaps followed by more)."""
@@ -64,7 +90,8 @@ def update(image, device_type, check_version=True):
         else:
             raise Refusal("initialisation refused: %s" % init.RetMsg)
         tool.set_progress_callback(device.progress)
-        ret = tool.processFpgaUpdate(image.path, device_type)
+        device.rewrite = image.shown  # the library names the snapshot: records name the user's file
+        ret = tool.processFpgaUpdate(image.snapshot_path, device_type)
         errors = [text for level, text in outcome.records if level == "ERROR" and text != ret.RetMsg]
         if ret.RetCode is not RetCode.OK:
             if outcome.state == UNTOUCHED:
@@ -80,6 +107,11 @@ def update(image, device_type, check_version=True):
         outcome.state = VERIFIED
         outcome.values["version_after"] = ret.RetData["fw_version"] or None
         before, after = outcome.values.get("version_before"), outcome.values["version_after"]
+        if image.version is not None and after is not None and not same_version(after, image.version):
+            raise Failure("runs %s after the update; the image brings %s" % (after, image.version))
+        if image.version is not None and after is None and device_type in (28, 32):
+            outcome.warnings.append("the device reports no FPGA version after the update (the image brings %s)"
+                                    % image.version)
         if after and after == before:
             outcome.warnings.append("the FPGA version is %s before and after the update" % after)
 
