@@ -42,6 +42,7 @@ class Outcome:
         self.values = {}  # what the operation found out (identifier, versions, ...)
         self.seconds = None
         self.line = ""  # the library's last per-block progress line
+        self.recorded = None  # when `state` is what a record said (its time), not what this run found
 
     @property
     def unsafe(self):
@@ -84,13 +85,17 @@ class Device:
         self.events = events or Events()
         self.outcome = Outcome(target)
         self._cancelled = threading.Event()
+        self._gate = threading.RLock()  # a command that starts is decided before or after a cancel, never during
+        self.stop = None  # the Stop of the work this device is part of, if any
         self._conn = None
         self._lines = Lines()
+        self.rewrite = None  # applied to each library record's text, when set
 
     # -- from any thread ----------------------------------------------------------
 
     def cancel(self):
-        self._cancelled.set()
+        with self._gate:
+            self._cancelled.set()
         conn = self._conn
         if conn is not None:
             try:
@@ -105,6 +110,11 @@ class Device:
             raise Cancelled()
 
     def stage(self, name):
+        """A stage begins; stops first if the device was cancelled, or if
+        Ctrl-C came (even before its handler ran)."""
+        stop = self.stop
+        if stop is not None and stop.signalled():
+            self.cancel()
         self.check()
         self.outcome.stage = name
         self.events.stage(self, name)
@@ -125,7 +135,7 @@ class Device:
     def run(self, operation):
         outcome = self.outcome
         started = time.monotonic()
-        with captured(lambda level, text: self.events.record(self, level, text)) as capture:
+        with captured(lambda level, text: self.events.record(self, level, text), self._shown) as capture:
             outcome.records = capture.records  # filled as the library logs
             try:
                 if self.target.unresolved:
@@ -150,6 +160,9 @@ class Device:
                 outcome.seconds = time.monotonic() - started
                 outcome.line = self._lines.last
         return outcome
+
+    def _shown(self, text):
+        return self.rewrite(text) if self.rewrite is not None else text
 
     def _reason(self, exc):
         reason = reason_of(exc)
@@ -231,8 +244,9 @@ def _tool_class():
 
             def _fpgaErase(self, erase_bits):
                 device = self.device
-                device.stage("erase")
-                device.outcome.state = ERASED  # from the command on, the flash may hold nothing
+                with device._gate:  # a cancel comes before this decision, or after the erase is under way
+                    device.stage("erase")
+                    device.outcome.state = ERASED  # from the command on, the flash may hold nothing
                 return device.with_timeout(device.erase_timeout, super()._fpgaErase, erase_bits)
 
             def _fpgaProgramFile(self, image_path, device_type=28):
