@@ -20,9 +20,9 @@ EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNREPORTED, EXIT_INTERRUPTED = 0, 1, 2, 3
 # The keys of every JSON object, in this order, whatever the command and
 # outcome; what is unknown or does not apply is null.
 KEYS = ("command", "device", "resolved", "file", "result", "state", "stage", "bytes_done", "bytes_total", "reason",
-        "warnings", "identifier", "version_before", "version_after", "image_kind", "image_bytes", "image_sha256",
-        "image_version", "device_types", "equal", "first_difference", "serial_number", "control_firmware",
-        "control_firmware_ok", "device_info", "seconds")
+        "warnings", "identifier", "version_before", "version_after", "fpga_version", "image_kind", "image_bytes",
+        "image_sha256", "image_version", "device_types", "equal", "first_difference", "serial_number",
+        "control_firmware", "control_firmware_ok", "device_info", "seconds", "time")
 
 
 def record(command, **known):
@@ -71,6 +71,7 @@ class Session:
         # are in each outcome's reason already.
         self.level = logging.CRITICAL + 1 if quiet or not verbose else (logging.DEBUG if verbose > 1 else
                                                                         logging.INFO)
+        self.quiet = quiet
         self.progress = not (quiet or getattr(args, "no_progress", False))
         self.json = getattr(args, "json", False)
         self.unreported = False  # a result could not be written
@@ -99,6 +100,12 @@ class Session:
             self.err.flush()
         except (OSError, ValueError, AttributeError):
             _quiet_at_exit(self.err)
+
+    def note(self, text):
+        """A line on standard error that tells what is going on (not a
+        result, not a reason): -q leaves it out."""
+        if not self.quiet:
+            self.say(text)
 
     def status(self, failed):
         """The exit status of work done: failed, else whether it was reported."""
@@ -147,9 +154,36 @@ class Session:
 
 def _left(outcome):
     """What an unsafe device holds, and where its work stopped."""
+    if outcome.recorded is not None:
+        return "%s, as the record says since %s" % (outcome.state, outcome.recorded)
     if outcome.state == driver.PART_WRITTEN:
         return "part-written at %s" % outcome.where
     return {driver.ERASED: "erased", driver.UNVERIFIED: "written but not verified"}[outcome.state]
+
+
+def holds(outcome):
+    """What a device holds, for a table."""
+    if outcome.result == "skipped":
+        version = outcome.values.get("version_before")
+        return "its image" + (" (%s)" % version if version else "")
+    if outcome.recorded is not None:
+        return "%s (recorded)" % outcome.state
+    return outcome.state
+
+
+def device_table(outcomes):
+    """The table of an update: device, identifier, versions, bytes, time,
+    what each holds and the result."""
+    rows = []
+    for outcome in outcomes:
+        values = outcome.values
+        written = "%d/%d" % (outcome.written, outcome.total) if outcome.total is not None else "-"
+        after = values.get("version_after") or (values.get("version_before") if outcome.result == "skipped" else None)
+        rows.append((outcome.target.label, values.get("identifier") or "-", values.get("version_before") or "-",
+                     after or "-", written, "%.2f s" % outcome.seconds if outcome.seconds is not None else "-",
+                     holds(outcome),
+                     outcome.result + (" (%s)" % "; ".join(outcome.warnings) if outcome.warnings else "")))
+    return table(("device", "identifier", "before", "after", "bytes", "time", "holds", "result"), rows)
 
 
 def _quiet_at_exit(stream):

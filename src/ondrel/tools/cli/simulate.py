@@ -64,9 +64,9 @@ def run_demo(session):
             f.write(tbin.seal(image, 32, header={"FPGA_VERSION": sims[0].state.new_version, "BUILD": "demo"}))
         addresses = ["%s:%d" % (sim.host, sim.port) for sim in sims]
         window = ["--window", str(args.window)] if args.window > 1 else []
-        session.say("demo: %d simulated device%s on %s; a %d KiB image sealed for device type 32 at %s"
+        session.note("demo: %d simulated device%s on %s; a %d KiB image sealed for device type 32 at %s"
                     % (len(sims), "s" if len(sims) > 1 else "", ", ".join(addresses), args.kib, path))
-        session.say("$ ondrel-fpga update %s %s" % (" ".join([path] + window),
+        session.note("$ ondrel-fpga update %s %s" % (" ".join([path] + window),
                                                     " ".join("--address " + a for a in addresses)))
 
         def command(words):
@@ -83,6 +83,6 @@ def run_demo(session):
         session.emit("%d of %d devices hold the image, checked on the simulators; %.2f s for all of them\n"
                      % (held, len(sims), seconds))
         if code == EXIT_OK and len(sims) == 1:
-            session.say("$ ondrel-fpga verify %s --address %s" % (" ".join([path] + window), addresses[0]))
+            session.note("$ ondrel-fpga verify %s --address %s" % (" ".join([path] + window), addresses[0]))
             code = run_verify(command(["verify", path, "--address", addresses[0]] + window))
         return code if held == len(sims) else EXIT_FAILED
