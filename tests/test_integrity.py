@@ -1,5 +1,7 @@
 """An update never reports what did not happen, and never waits for ever."""
 
+import concurrent.futures
+import mmap
 import os
 import pathlib
 import re
@@ -14,8 +16,10 @@ import time
 
 import pytest
 
-from ondrel.QarUtils import RetCode
+from ondrel.QarUtils import RetCode, RetType
 from ondrel.tools.tbin import seal
+
+from .fakes import DeviceConnection
 
 IMAGE = os.urandom(1000)
 
@@ -271,3 +275,124 @@ def test_a_negative_size_is_a_value_error(Tarnel, conn):
     with pytest.raises(ValueError, match="size must be a whole number of bytes from 0 on, not -16"):
         windowed.read_flash(Tarnel.FpgaTool(conn), -16, 8)
     assert conn.calls == []
+
+
+# --- a state the file really had, checked whoever programs it -------------------------------
+
+
+@pytest.mark.parametrize("window", [1, 32])
+def test_a_raw_image_rewritten_through_a_mapping_is_never_programmed_as_a_mix(simulator, tool_on, image_dir,
+                                                                              fpga_log, window):
+    from ondrel.tools import windowed
+
+    path = image_dir("fw.bin", RAW)
+    with open(path, "r+b") as f, mmap.mmap(f.fileno(), 0) as mapping:
+        mapping[:] = RAW  # its pages dirty from now on: writing them again changes no time of the file
+        before = os.stat(path)
+
+        def rewrite(_):
+            if sim.state.blocks_written == 64:
+                mapping[:] = bytes(len(RAW))
+
+        sim = simulator(hooks={b"FPGA_PROGRAM": rewrite})
+        result = windowed.program_file(tool_on(sim), path, 32, window)
+        after = os.stat(path)
+    assert (before.st_size, before.st_mtime_ns, before.st_ctime_ns) == (after.st_size, after.st_mtime_ns,
+                                                                        after.st_ctime_ns)
+    assert result is False and "FPGA_REFRESH" not in sim.state.commands
+    assert ("ERROR", "FPGA image file changed while it was programmed: " + path) in fpga_log()
+
+
+def _pseudo_file():
+    """A file whose size as stated is not what it reads, or None."""
+    for candidate in ("/sys/kernel/mm/transparent_hugepage/enabled", "/sys/devices/system/cpu/online"):
+        try:
+            with open(candidate, "rb") as f:
+                if len(f.read()) != os.stat(candidate).st_size:
+                    return candidate
+        except OSError:
+            pass
+    return None
+
+
+@pytest.mark.skipif(_pseudo_file() is None, reason="no pseudo-file whose size is not what it reads on this system")
+def test_an_image_is_read_whole_before_the_device_is_touched(tool, conn, tmp_path, fpga_log):
+    path = tmp_path / "fw.bin"
+    path.symlink_to(_pseudo_file())
+    result = tool.processFpgaUpdate(str(path))
+    assert (result.RetCode, result.RetMsg) == (RetCode.ERROR, "FPGA update process failed.") and conn.calls == []
+    assert any(re.match(r"FPGA image file reads \d+ bytes where its size is \d+: ", text) for _, text in fpga_log())
+
+
+def test_a_container_checked_on_one_thread_and_programmed_on_another(Tarnel, device, image_dir, fpga_log):
+    path = image_dir("fw.tbin", seal(IMAGE, 32))
+    pool = concurrent.futures.ThreadPoolExecutor(1)
+
+    class Gui(Tarnel.FpgaTool):  # hands the programming to a worker thread, as GUI programs do
+        def _checkFileHeader(self, image_path):
+            verified = super()._checkFileHeader(image_path)
+            with open(image_path, "r+b") as f:  # tampered with after its check, its tags left as they were
+                f.seek(-16, os.SEEK_END)
+                f.write(bytes(16))
+            return verified
+
+        def _fpgaProgramFile(self, image_path, device_type=28):
+            return pool.submit(Tarnel.FpgaTool._fpgaProgramFile, self, image_path, device_type).result()
+
+    with pool:
+        result = Gui(device).processFpgaUpdate(path)
+    assert result.RetCode is RetCode.ERROR and device.calls == []
+    assert ("ERROR", "FPGA image file changed after its check: " + path) in fpga_log()
+
+
+class _OneStream(DeviceConnection):
+    """A connection with one reply stream and no guard of its own: a listed
+    exchange takes whatever reply comes next, as a naive TCP client would.
+    `meanwhile` runs inside a send of commands, as another thread may."""
+
+    meanwhile = None
+
+    def sendCmd(self, frame, rsp_type):
+        self.sendRawBytes(frame)
+        return RetType(data=self.recvRawBytes(1024)[:-2].decode("utf-8", "replace"))
+
+    def sendCommands(self, data, count):
+        for frame in data.split(b"\r\n")[:-1]:
+            self.sendRawBytes(frame + b"\r\n")
+        if self.meanwhile:
+            call, self.meanwhile = self.meanwhile, None
+            call()
+
+    def recvReplies(self, limit, size):
+        return [self.recvRawBytes(size) for _ in range(min(limit, len(self.raw_replies)) or 1)]
+
+
+def test_no_reply_of_a_window_reaches_another_caller(Tarnel, image_dir):
+    from ondrel.tools import windowed
+
+    conn = _OneStream(record=False)
+    tool = Tarnel.FpgaTool(conn)
+    answers = []
+
+    def ask():
+        try:
+            answers.append(tool._fpgaGetVersion())
+        except RuntimeError as exc:
+            answers.append(str(exc).split(" (")[0])
+
+    conn.meanwhile = ask  # while the window's first commands are on their way
+    assert windowed.program_file(tool, image_dir("fw.bin", RAW[:4096]), 32, 8) is True
+    assert answers == ["the connection is busy with a windowed transfer"]
+
+
+def test_a_reply_that_is_not_a_version_is_never_the_version(Tarnel, image_dir):
+    conn = DeviceConnection()
+    answer = conn.device.answer
+
+    def stray_after_refresh(command):  # the version query reads a late "0" meant for no command
+        reply = answer(command)
+        return b"0\r\n" if command[0] == b"GET_FPGA_VER" and "FPGA_REFRESH" in conn.device.state.commands else reply
+
+    conn.device.answer = stray_after_refresh
+    with pytest.raises(ConnectionError, match="answered with '0', which is not a version"):
+        Tarnel.FpgaTool(conn).processFpgaUpdate(image_dir("fw.bin", RAW[:64]), 32)

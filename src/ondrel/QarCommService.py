@@ -237,9 +237,9 @@ class _TCPConn:
             raise self._not_connected()
         if not self._unread:
             self._refuse_stray_bytes()
+        self._unread += count  # owed from before the first byte leaves: no listed exchange may start meanwhile
         try:
             sock.sendall(data)
-            self._unread += count
         except (socket.timeout, BlockingIOError):
             self._close("a send that timed out")
             raise self._error(TimeoutError, "sending to %s timed out after %gs" % (self._peer(), self.timeout),

@@ -177,14 +177,35 @@ private:
             open_error.emplace(std::move(e));
         }
         FileStamp start = reader ? reader->stamp() : FileStamp{0, 0, file_size(fs, image_path_), 0, 0};
-        py::object data;  // a container's bytes: those its check verified, or read now
+        py::object data;                   // a container's bytes: those its check verified, or read now
+        std::optional<std::string> whole;  // a raw image's digest, read whole before the erase
         if (reader) {
             std::optional<py::object> checked = checked_in_update(*reader, start, container);
             if (!checked) {
                 c_.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path_));
                 return false;
             }
-            data = container && !*checked ? reader->read_container() : *checked;
+            if (container) {
+                data = *checked ? *checked : reader->read_container();
+            } else {
+                // The whole image is read, and its digest taken, before the device
+                // is touched: a file that holds less or more than its size says (a
+                // pseudo-file) is refused here.  A read error waits for the erase,
+                // as an open error does.
+                try {
+                    FileDigest read = digest_file(*reader, start.size);
+                    if (read.size != start.size) {
+                        c_.log(ERROR, "FPGA image file reads " + std::to_string(read.size) +
+                                          " bytes where its size is " + std::to_string(start.size) + ": " +
+                                          core::utf8(image_path_));
+                        return false;
+                    }
+                    whole = read.hex;
+                } catch (py::error_already_set& e) {
+                    if (!e.matches(PyExc_OSError)) throw;
+                    open_error.emplace(std::move(e));
+                }
+            }
         }
 
         Clock::time_point began = Clock::now();
@@ -205,14 +226,16 @@ private:
                     container ? write_container(data, *written) : write_raw(*reader, start, *written);
                 if (!done) {
                     transfer_->abandon();
+                    transfer_.reset();
                     progress_.end_line();
-                    c_.log(ERROR, "FPGA image file changed while it was programmed: " + core::utf8(image_path_));
-                    return false;
+                    return changed_while_programmed();
                 }
+                transfer_.reset();  // the connection is the tool's own again
                 sent = *done;
                 break;
             } catch (const Refused& refused) {
                 transfer_->abandon();
+                transfer_.reset();
                 progress_.end_line();
                 c_.log(WARNING, "FPGA refused the block at image offset " + std::to_string(refused.offset) + " with " +
                                     std::to_string(window_) +
@@ -224,6 +247,7 @@ private:
 
         progress_.end_line();
         std::string written_hex = written->hexdigest();
+        if (whole && written_hex != *whole) return changed_while_programmed();  // what was sent is no state it had
         if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "w hash: " + written_hex);
         c_.log(INFO, "Verify Data");
         report("verify", 0, sent);
@@ -236,12 +260,41 @@ private:
         else
             c_.log(ERROR, "Verify Failed");
 
+        // A raw image must still be what was sent before the device loads it.
+        if (whole && digest_file(*reader, start.size).hex != *whole) return changed_while_programmed();
         call_method(tool_, n._fpgaDone);
         call_method(tool_, n._fpgaRefresh);
         char total[64];
         std::snprintf(total, sizeof total, "%.4f", seconds_between(began, Clock::now()));
         c_.log(INFO, std::string("FPGA program file finished. Total time: ") + total + " sec");
         return equal;
+    }
+
+    bool changed_while_programmed() {
+        c_.log(ERROR, "FPGA image file changed while it was programmed: " + core::utf8(image_path_));
+        return false;
+    }
+
+    struct FileDigest {
+        uint64_t size;
+        std::string hex;
+    };
+
+    // The SHA-256 of the file's bytes from its start, read in pieces (one
+    // more than `expected` at most, to tell a longer file), and how many.
+    FileDigest digest_file(FileReader& reader, uint64_t expected) {
+        Digest digest(c_, progress_);
+        uint64_t at = 0;
+        for (;;) {
+            uint64_t want = std::min<uint64_t>(kChunk, expected + 1 - std::min(at, expected));
+            py::object piece = reader.read_bytes(at, want);  // new each time: the digest may keep it
+            size_t got = static_cast<size_t>(PyBytes_GET_SIZE(piece.ptr()));
+            if (got == 0) break;
+            digest.update(piece);
+            at += got;
+            if (at > expected) break;
+        }
+        return FileDigest{at, digest.hexdigest()};
     }
 
     // Within an update whose checks accepted an image, the file opened here
@@ -253,7 +306,9 @@ private:
     std::optional<py::object> checked_in_update(FileReader& reader, const FileStamp& now, bool container) const {
         UpdateInProgress* update = c_.update_in_progress(tool_);
         if (!update || update->checked.empty()) return py::object();
-        for (const CheckedImage& checked : update->checked) {
+        // A copy: reading the file lets other threads run, the update's own among them.
+        std::vector<CheckedImage> accepted = update->checked;
+        for (const CheckedImage& checked : accepted) {
             if (!checked.stamp.same_file(now) || bool(checked.container) != container) continue;
             if (!container) {
                 if (checked.stamp.unchanged(now)) return py::object();

@@ -137,4 +137,20 @@ std::string zero_fill3(std::string_view decimal) {
     return out;
 }
 
+bool is_version_text(std::string_view text) {
+    int parts = 0;
+    size_t digits = 0;
+    for (char ch : text) {
+        if (ch >= '0' && ch <= '9') {
+            digits++;
+        } else if (ch == '.' && digits) {
+            parts++;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+    return digits && parts == 3;
+}
+
 }  // namespace ondrel::tarnel

@@ -65,6 +65,10 @@ struct Span {
 };
 Span clamp_span(uint64_t start, uint64_t length, size_t size);
 
+// Whether `text` is a version as devices report them: four dotted decimal
+// numbers ("0.2.4.0").
+bool is_version_text(std::string_view text);
+
 // "03d" of an integer given in decimal: at least three characters with the
 // sign counting toward the width ("5" -> "005", "-5" -> "-05").
 std::string zero_fill3(std::string_view decimal);

@@ -56,15 +56,21 @@ UpdateScope::~UpdateScope() {
 }
 
 UpdateInProgress* Ctx::update_in_progress(py::handle tool) const {
+    // The tool's update on this thread; else its update on another thread
+    // (an override of _fpgaProgramFile may hand the programming to a worker).
     unsigned long thread = PyThread_get_thread_ident();
-    for (auto it = state.updates.rbegin(); it != state.updates.rend(); ++it)
-        if ((*it)->tool == tool.ptr() && (*it)->thread == thread) return *it;
-    return nullptr;
+    UpdateInProgress* elsewhere = nullptr;
+    for (auto it = state.updates.rbegin(); it != state.updates.rend(); ++it) {
+        if ((*it)->tool != tool.ptr()) continue;
+        if ((*it)->thread == thread) return *it;
+        if (!elsewhere) elsewhere = *it;
+    }
+    return elsewhere;
 }
 
 void Ctx::refuse_if_busy(py::handle conn) const {
     for (const BusyConnection& busy : state.busy) {
-        if (busy.conn != conn.ptr() || *busy.in_flight == 0) continue;
+        if (busy.conn != conn.ptr()) continue;
         core::raise(PyExc_RuntimeError,
                     "the connection is busy with a windowed transfer (" + std::to_string(*busy.in_flight) +
                         " commands in flight): a command sent now would receive a reply meant for the transfer");

@@ -81,8 +81,9 @@ struct UpdateInProgress {
     std::vector<CheckedImage> checked;
 };
 
-// A connection with windowed commands in flight: any other exchange on it
-// would read a reply meant for the transfer.
+// A connection a windowed transfer works on, from its first gathered command
+// until it ends: any other exchange on it would read a reply meant for the
+// transfer.
 struct BusyConnection {
     PyObject* conn;
     const size_t* in_flight;
@@ -150,10 +151,10 @@ public:
     void write_stdout(const std::string& ascii, bool flush_after) const;
     void write_to(py::handle stream, const std::string& ascii, bool flush_after) const;
 
-    // The update in progress on this thread by `tool`, or nullptr.
+    // The update in progress by `tool` (on this thread, else on another), or nullptr.
     UpdateInProgress* update_in_progress(py::handle tool) const;
 
-    // Raises RuntimeError when `conn` has windowed commands in flight.
+    // Raises RuntimeError when a windowed transfer works on `conn`.
     void refuse_if_busy(py::handle conn) const;
 
     // RetType(RetCode.<member>, message), the message also logged at `level`.

@@ -1,5 +1,6 @@
 // FpgaTool.initFpga and FpgaTool.processFpgaUpdate: the public operations.
 #include "tarnel/protocol.hpp"
+#include "tarnel/pure.hpp"
 #include "tarnel/tarnel.hpp"
 
 namespace ondrel::tarnel {
@@ -41,7 +42,17 @@ py::object initialise(const Ctx& c, py::handle self, py::handle device_type, py:
 // The version of the new image, read back from the device.
 py::object updated_version(const Ctx& c, py::handle self, py::handle device_type) {
     const Names& n = c.n;
-    if (core::equals(device_type, 32)) return call_method(self, n._fpgaGetVersion);
+    if (core::equals(device_type, 32)) {
+        // A version text, or nothing: a reply of another shape is one meant
+        // for an earlier command (a device's stray reply), never the version.
+        py::object version = call_method(self, n._fpgaGetVersion);
+        if (PyUnicode_Check(version.ptr()) && PyUnicode_GET_LENGTH(version.ptr()) != 0 &&
+            !is_version_text(core::utf8(version)))
+            core::raise(PyExc_ConnectionError, "the FPGA version query after the update was answered with " +
+                                                   core::utf8(core::repr(version)) +
+                                                   ", which is not a version: the connection is out of step");
+        return version;
+    }
     if (!core::equals(device_type, 28)) return py::str("");
     py::object info = call_method(c.global(n.json), n.loads, call_method(self, n._fpgaGetInfo));
     if (!PyDict_Check(info.ptr()))
