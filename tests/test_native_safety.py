@@ -73,7 +73,7 @@ def test_functions_outlive_their_module_and_imports_are_independent():
 ], ids=["FpgaTool", "Sweepgate"])
 def test_recursion_through_an_override_ends_in_recursion_error(code):
     out = run_child(code + """
-        for limit in (1000, 200):  # at the limit, and again with pybind11 long since in use
+        for limit in (1000, 200):  # at the limit, and again with the native code long since in use
             sys.setrecursionlimit(limit)
             try:
                 call()
@@ -172,6 +172,14 @@ AT_EXIT = """
         def _getExtCtrl(self):
             spin()
 
+    class Reply(bytes):
+        def __del__(self):
+            spin()
+
+    class DyingReplies(RecordingConnection):
+        def recvRawBytes(self, size):
+            return Reply(b"#216" + bytes(16) + b"\\r\\n")
+
     calls = [
         lambda: tool({b"FPGA_GET_ID": Spinning()}).initFpga(32),                          # str() of a reply
         lambda: Tarnel.FpgaTool(SpinningConn(record=False))._fpgaGetId(),                  # a connection's method
@@ -182,6 +190,7 @@ AT_EXIT = """
         lambda: Device().getFastParallelMode(),                                            # a device operation
         lambda: S._require_beam_pattern_setup(type("F", (), {"__signature__": property(lambda self: spin())})()),
         lambda: (lambda t: (t.set_progress_callback(lambda *a: spin()), t._fpgaProgramFile(raw, 32)))(tool()),
+        lambda: Tarnel.FpgaTool(DyingReplies(record=False))._fpgaRead(),                   # a release: __del__
     ]
     for call in calls:
         threading.Thread(target=call, daemon=True).start()

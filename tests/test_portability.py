@@ -13,8 +13,6 @@ import sysconfig
 
 import pytest
 
-pybind11 = pytest.importorskip("pybind11")
-
 # The ziglang package of this interpreter, or of the tools' (make test).
 ZIG = [os.environ.get("ONDREL_TOOLS_PYTHON", sys.executable), "-m", "ziglang"]
 if "ONDREL_TOOLS_PYTHON" not in os.environ:
@@ -28,7 +26,7 @@ WITHOUT_PYTHON = ["platform/os_windows.cpp", "platform/os_posix.cpp", "tarnel/pu
 def compile_all(target, sources, tmp_path):
     def compile_one(source):
         command = ZIG + ["c++", "-target", target, "-std=c++17", "-Wall", "-Wextra",
-                   "-Werror", "-Wno-unused-command-line-argument", "-I", str(NATIVE), "-I", pybind11.get_include(),
+                   "-Werror", "-Wno-unused-command-line-argument", "-I", str(NATIVE),
                    "-I", sysconfig.get_paths()["include"], "-c", str(NATIVE / source),
                    "-o", str(tmp_path / (source.replace("/", "_") + ".o"))]
         done = subprocess.run(command, capture_output=True, text=True, timeout=600)

@@ -66,7 +66,7 @@ PyObject* format_names(const std::vector<PyObject*>& names) {
         if (i) listed += names.size() == 2 ? " and " : i + 1 == names.size() ? ", and " : ", ";
         listed += utf8(core::repr(names[i]));
     }
-    return text(listed).release().ptr();
+    return text(listed).release();
 }
 
 void raise_missing(FunctionObject* f, const std::vector<PyObject*>& missing) {
@@ -74,7 +74,7 @@ void raise_missing(FunctionObject* f, const std::vector<PyObject*>& missing) {
     if (!listed) return;
     PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", message_name(f),
                  static_cast<int>(missing.size()), missing.size() == 1 ? "" : "s", listed);
-    Py_DECREF(listed);
+    release_reference(listed);
 }
 
 void raise_too_many(FunctionObject* f, Py_ssize_t given) {
@@ -91,7 +91,7 @@ void raise_too_many(FunctionObject* f, Py_ssize_t given) {
     if (!sig) return;
     PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", message_name(f), sig,
                  plural ? "s" : "", given, given == 1 ? "was" : "were");
-    Py_DECREF(sig);
+    release_reference(sig);
 }
 
 void raise_unexpected_keyword(FunctionObject* f, PyObject* keyword) {
@@ -125,7 +125,7 @@ PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result;
     try {
-        result = f->body(Args(slots, f->context)).release().ptr();
+        result = f->body(Args(slots, f->context)).release();
     } catch (...) {
         translate_current_exception();
         result = nullptr;
@@ -139,16 +139,15 @@ PyObject* invoke(FunctionObject* f, PyObject* const* slots) {
 PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* slots[kMaxParams] = {};
-    py::object extra_args, extra_kwargs;
+    Ref extra_args, extra_kwargs;
     Py_ssize_t npos = nargs < f->nregular ? nargs : f->nregular;
     for (Py_ssize_t i = 0; i < npos; i++) slots[i] = args[i];
 
-    if (f->has_varkw) extra_kwargs = py::dict();
+    if (f->has_varkw) extra_kwargs = new_dict();
     if (f->has_varargs) {
         Py_ssize_t n = nargs - npos;
-        py::tuple rest(n);
-        for (Py_ssize_t i = 0; i < n; i++) rest[static_cast<size_t>(i)] = py::handle(args[npos + i]);
-        extra_args = std::move(rest);
+        extra_args = new_tuple(n);
+        for (Py_ssize_t i = 0; i < n; i++) tuple_set(extra_args, i, Ref::borrow(args[npos + i]));
     }
 
     for (Py_ssize_t k = 0; k < nkw; k++) {
@@ -184,7 +183,7 @@ PyObject* bind_and_invoke(FunctionObject* f, PyObject* const* args, Py_ssize_t n
                 raise_unexpected_keyword(f, keyword);
                 return nullptr;
             }
-            if (PyDict_SetItem(extra_kwargs.ptr(), keyword, value) < 0) return nullptr;
+            dict_set(extra_kwargs, keyword, value);
             continue;
         }
         if (slots[index]) {
@@ -237,7 +236,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
         Py_INCREF(self);
         return self;
     }
-    return PyMethod_New(self, obj);
+    return bound_method(self, obj);
 }
 
 PyObject* function_repr(PyObject* self) {
@@ -268,28 +267,28 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 // repr and refuses a call cleanly (see function_vectorcall).
 int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->signature);
-    Py_CLEAR(f->context.closure);
-    Py_CLEAR(f->context.globals);
-    Py_CLEAR(f->context.module);
+    clear(f->dict);
+    clear(f->module);
+    clear(f->doc);
+    clear(f->annotations);
+    clear(f->signature);
+    clear(f->context.closure);
+    clear(f->context.globals);
+    clear(f->context.module);
     f->context.state = nullptr;
-    Py_CLEAR(f->defaults);
+    clear(f->defaults);
     return 0;
 }
 
 void function_dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject_GC_UnTrack(self);
-    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    if (f->weakrefs) clear_weakrefs(self);
     function_clear(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->names);
-    Py_CLEAR(f->kinds);
+    clear(f->name);
+    clear(f->qualname);
+    clear(f->names);
+    clear(f->kinds);
     PyObject_GC_Del(self);
 }
 
@@ -308,7 +307,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(f->name, value);
+    replace(f->name, value);
     return 0;
 }
 
@@ -325,7 +324,7 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
         return -1;
     }
     Py_INCREF(value);
-    Py_SETREF(f->qualname, value);
+    replace(f->qualname, value);
     return 0;
 }
 
@@ -335,19 +334,19 @@ PyObject* get_or_none(PyObject* value) {
     return value;
 }
 
-void replace(PyObject** field, PyObject* value) {
+void set_field(PyObject*& field, PyObject* value) {
     Py_XINCREF(value);
-    Py_XSETREF(*field, value);
+    replace(field, value);
 }
 
 PyObject* get_module(PyObject* self, void*) { return get_or_none(reinterpret_cast<FunctionObject*>(self)->module); }
 int set_module(PyObject* self, PyObject* value, void*) {
-    replace(&reinterpret_cast<FunctionObject*>(self)->module, value);
+    set_field(reinterpret_cast<FunctionObject*>(self)->module, value);
     return 0;
 }
 PyObject* get_doc(PyObject* self, void*) { return get_or_none(reinterpret_cast<FunctionObject*>(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) {
-    replace(&reinterpret_cast<FunctionObject*>(self)->doc, value);
+    set_field(reinterpret_cast<FunctionObject*>(self)->doc, value);
     return 0;
 }
 PyObject* get_defaults(PyObject* self, void*) { return get_or_none(reinterpret_cast<FunctionObject*>(self)->defaults); }
@@ -356,8 +355,12 @@ PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_annotations(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     if (!f->annotations) {
-        f->annotations = PyDict_New();
-        if (!f->annotations) return nullptr;
+        try {
+            f->annotations = new_dict().release();
+        } catch (...) {
+            translate_current_exception();
+            return nullptr;
+        }
     }
     Py_INCREF(f->annotations);
     return f->annotations;
@@ -370,8 +373,8 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
-    replace(&f->annotations, value);
-    Py_CLEAR(f->signature);  // rebuilt from the new annotations on request
+    set_field(f->annotations, value);
+    clear(f->signature);  // rebuilt from the new annotations on request
     return 0;
 }
 
@@ -379,34 +382,32 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 // function carries now; built once and kept.
 PyObject* build_signature(FunctionObject* f) {
     try {
-        py::object inspect = import("inspect");
-        py::object parameter = core::getattr(inspect, "Parameter");
-        py::object signature = core::getattr(inspect, "Signature");
-        py::object empty = core::getattr(parameter, "empty");
-        py::object kw_parameter = py::reinterpret_steal<py::object>(keywords({"default", "annotation"}));
-        py::object kw_signature = py::reinterpret_steal<py::object>(keywords({"return_annotation"}));
+        Ref inspect = import("inspect");
+        Ref parameter = core::getattr(inspect, "Parameter");
+        Ref signature = core::getattr(inspect, "Signature");
+        Ref empty = core::getattr(parameter, "empty");
+        Ref kw_parameter = Ref::steal(keywords({"default", "annotation"}));
+        Ref kw_signature = Ref::steal(keywords({"return_annotation"}));
         // A snapshot: looking up an annotation may run Python code (a dict subclass).
-        py::object annotations = f->annotations ? py::object(steal(PyDict_Copy(f->annotations))) : py::dict();
-        py::list params;
+        Ref annotations = f->annotations ? dict_copy(f->annotations) : new_dict();
+        Ref params = new_list();
         Py_ssize_t n = PyTuple_GET_SIZE(f->names);
         for (Py_ssize_t i = 0; i < n; i++) {
-            py::handle name = PyTuple_GET_ITEM(f->names, i);
-            auto kind = static_cast<Kind>(PyLong_AsLong(PyTuple_GET_ITEM(f->kinds, i)));
+            Handle name = PyTuple_GET_ITEM(f->names, i);
+            int overflow = 0;
+            auto kind = static_cast<Kind>(to_long_long(PyTuple_GET_ITEM(f->kinds, i), &overflow));
             const char* kind_name = kind == Kind::VarArgs ? "VAR_POSITIONAL"
                                     : kind == Kind::VarKw ? "VAR_KEYWORD"
                                                           : "POSITIONAL_OR_KEYWORD";
-            py::object default_value = empty;
+            Ref default_value = empty;
             if (kind == Kind::Regular && i >= f->nrequired)
-                default_value = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - f->nrequired));
-            PyObject* found = PyDict_GetItemWithError(annotations.ptr(), name.ptr());  // str key: no Python code
-            if (!found && PyErr_Occurred()) throw_python_error();
-            py::object annotation = found ? py::reinterpret_borrow<py::object>(found) : empty;
-            params.append(call_kw(parameter, kw_parameter.ptr(), name, core::getattr(parameter, kind_name),
-                                  default_value, annotation));
+                default_value = Ref::borrow(PyTuple_GET_ITEM(f->defaults, i - f->nrequired));
+            Ref found = dict_get(annotations, name);  // a plain dict with str keys
+            list_append(params, call_kw(parameter, kw_parameter.ptr(), name, core::getattr(parameter, kind_name),
+                                        default_value, found ? found : empty));
         }
-        PyObject* returns = PyDict_GetItemString(annotations.ptr(), "return");
-        py::object return_annotation = returns ? py::reinterpret_borrow<py::object>(returns) : empty;
-        return call_kw(signature, kw_signature.ptr(), params, return_annotation).release().ptr();
+        Ref returns = dict_get(annotations, name_object("return"));
+        return call_kw(signature, kw_signature.ptr(), params, returns ? returns : empty).release();
     } catch (...) {
         translate_current_exception();
         return nullptr;
@@ -421,7 +422,7 @@ PyObject* get_signature(PyObject* self, void*) {
         PyObject* built = build_signature(f);
         if (!built) return nullptr;
         if (f->signature)
-            Py_DECREF(built);
+            release_reference(built);
         else
             f->signature = built;
     }
@@ -430,7 +431,7 @@ PyObject* get_signature(PyObject* self, void*) {
 }
 
 int set_signature(PyObject* self, PyObject* value, void*) {
-    replace(&reinterpret_cast<FunctionObject*>(self)->signature, value);
+    set_field(reinterpret_cast<FunctionObject*>(self)->signature, value);
     return 0;
 }
 
@@ -464,7 +465,7 @@ std::string type_name_storage;
 std::vector<Param> params_of(const char* function, const char* const* names, size_t count,
                              const std::vector<Spec>& specs) {
     std::vector<Param> params;
-    for (size_t i = 0; i < count; i++) params.push_back(Param{names[i], py::object(), py::object(), Kind::Regular});
+    for (size_t i = 0; i < count; i++) params.push_back(Param{names[i], Ref(), Ref(), Kind::Regular});
     for (const Spec& spec : specs) {
         Param* param = nullptr;
         for (Param& p : params)
@@ -497,27 +498,28 @@ void ready_function_type(const char* type_name) {
     FunctionType.tp_getset = function_getset;
     FunctionType.tp_descr_get = function_descr_get;
     FunctionType.tp_dictoffset = offsetof(FunctionObject, dict);
-    if (PyType_Ready(&FunctionType) < 0) throw py::error_already_set();
+    if (PyType_Ready(&FunctionType) < 0) throw_python_error();
 }
 
-py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname, py::handle closure,
-                         py::handle module_name) {
+Ref make_function(const FunctionDef& def, Handle module, const std::string& qualname, Handle closure,
+                  Handle module_name) {
     if (def.params.size() > kMaxParams) throw std::logic_error(def.name + ": too many parameters");
     Py_ssize_t nregular = 0, nrequired = 0;
     bool varargs = false, varkw = false;
-    py::list defaults;
-    py::tuple names(def.params.size());
-    py::tuple kinds(def.params.size());
-    py::dict annotations;
+    Ref defaults = new_list();
+    Ref names = new_tuple(static_cast<Py_ssize_t>(def.params.size()));
+    Ref kinds = new_tuple(static_cast<Py_ssize_t>(def.params.size()));
+    Ref annotations = new_dict();
     for (size_t i = 0; i < def.params.size(); i++) {
         const Param& p = def.params[i];
         if (p.kind == Kind::Regular) {
             if (varargs || varkw) throw std::logic_error(def.name + ": regular parameter after *args/**kwargs");
             nregular++;
             if (p.default_value) {
-                defaults.append(p.default_value);
+                list_append(defaults, p.default_value);
             } else {
-                if (defaults.size()) throw std::logic_error(def.name + ": required parameter after a default");
+                if (PyList_GET_SIZE(defaults.ptr()))
+                    throw std::logic_error(def.name + ": required parameter after a default");
                 nrequired++;
             }
         } else if (p.kind == Kind::VarArgs) {
@@ -527,59 +529,54 @@ py::object make_function(const FunctionDef& def, py::handle module, const std::s
             if (varkw) throw std::logic_error(def.name + ": misplaced **kwargs");
             varkw = true;
         }
-        names[i] = py::reinterpret_steal<py::object>(name(p.name.c_str()));
-        kinds[i] = py::int_(static_cast<int>(p.kind));
-        if (p.annotation) annotations[names[i]] = p.annotation;
+        Ref param_name = name_object(p.name.c_str());
+        if (p.annotation) dict_set(annotations, param_name, p.annotation);
+        tuple_set(names, static_cast<Py_ssize_t>(i), param_name);
+        tuple_set(kinds, static_cast<Py_ssize_t>(i), integer(static_cast<int>(p.kind)));
     }
-    if (def.returns) annotations["return"] = def.returns;
+    if (def.returns) dict_set(annotations, "return", def.returns);
 
     // Everything the object holds is made first: a failure leaves no
     // half-built function behind.
     if (!PyModule_Check(module.ptr()) || !state_of(module.ptr()))
         throw std::logic_error(def.name + ": not a module made by exec_module");
-    py::str fname = text(def.name), fqualname = text(qualname);
-    py::object shown_module =
-        module_name ? py::reinterpret_borrow<py::object>(module_name) : steal(PyModule_GetNameObject(module.ptr()));
-    py::object doc = def.doc ? py::object(text(def.doc)) : py::object(py::none());
-    py::object body_closure = closure       ? py::reinterpret_borrow<py::object>(closure)
-                              : def.closure ? def.closure
-                                            : py::object(py::none());
-    py::object defaults_tuple = defaults.size() ? py::object(py::tuple(defaults)) : py::object();
-    py::object globals = py::reinterpret_borrow<py::object>(PyModule_GetDict(module.ptr()));
+    Ref fname = text(def.name), fqualname = text(qualname);
+    Ref shown_module = module_name ? Ref::borrow(module_name) : steal(PyModule_GetNameObject(module.ptr()));
+    Ref doc = def.doc ? text(def.doc) : none();
+    Ref body_closure = closure ? Ref::borrow(closure) : def.closure ? def.closure : none();
+    Ref defaults_tuple = PyList_GET_SIZE(defaults.ptr()) ? snapshot(defaults) : Ref();
+    Ref globals = Ref::borrow(PyModule_GetDict(module.ptr()));
 
-    auto* f = PyObject_GC_New(FunctionObject, &FunctionType);
-    if (!f) throw py::error_already_set();
+    auto* f = gc_new<FunctionObject>(&FunctionType);
     f->vectorcall = function_vectorcall;
     f->dict = nullptr;
     f->weakrefs = nullptr;
-    f->name = fname.release().ptr();
-    f->qualname = fqualname.release().ptr();
-    f->module = shown_module.release().ptr();
-    f->doc = doc.release().ptr();
-    f->annotations = annotations.release().ptr();
+    f->name = fname.release();
+    f->qualname = fqualname.release();
+    f->module = shown_module.release();
+    f->doc = doc.release();
+    f->annotations = annotations.release();
     f->signature = nullptr;
-    f->context = Context{body_closure.release().ptr(), globals.release().ptr(),
-                         py::reinterpret_borrow<py::object>(module).release().ptr(), state_of(module.ptr())};
-    f->names = names.release().ptr();
-    f->defaults = defaults_tuple.release().ptr();
+    f->context =
+        Context{body_closure.release(), globals.release(), Ref::borrow(module).release(), state_of(module.ptr())};
+    f->names = names.release();
+    f->defaults = defaults_tuple.release();
     f->nregular = nregular;
     f->nrequired = nrequired;
     f->has_varargs = varargs;
     f->has_varkw = varkw;
     f->body = def.body;
-    f->kinds = kinds.release().ptr();
+    f->kinds = kinds.release();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
-    return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
 void translate_current_exception() {
     if (thread_is_ending()) park_thread();
     try {
         throw;
-    } catch (py::error_already_set& e) {
+    } catch (Error& e) {
         e.restore();
-    } catch (const py::builtin_exception& e) {
-        e.set_error();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

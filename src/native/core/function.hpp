@@ -11,7 +11,7 @@
 // A function is declared beside its body, with its parameters named once:
 //
 //   ONDREL_ARGS(SendCmdArgs, self, cmd, log_print, size, isdecode);
-//   py::object send_cmd(const core::Args& raw, const SendCmdArgs& a) { ... a.cmd ... }
+//   core::Ref send_cmd(const core::Args& raw, const SendCmdArgs& a) { ... a.cmd ... }
 //   core::method<SendCmdArgs, send_cmd>("_sendCmd", "Send a command ...",
 //                                       {core::with_default("log_print", False), ...});
 //
@@ -22,14 +22,10 @@
 
 #include "core/calls.hpp"
 
-#include <pybind11/pybind11.h>
-
 #include <string>
 #include <vector>
 
 namespace ondrel::core {
-
-namespace py = pybind11;
 
 // Where a function's body runs: the module that made the function (its state
 // and namespace) and the object the function was made with.
@@ -47,9 +43,9 @@ class Args {
 public:
     Args(PyObject* const* slots, const Context& context) : slots_(slots), context_(context) {}
     PyObject* const* slots() const { return slots_; }
-    py::handle closure() const { return context_.closure; }
-    py::handle globals() const { return context_.globals; }
-    py::handle module() const { return context_.module; }
+    Handle closure() const { return context_.closure; }
+    Handle globals() const { return context_.globals; }
+    Handle module() const { return context_.module; }
     template <class S>
     S& state() const {
         return *static_cast<S*>(context_.state);
@@ -60,14 +56,14 @@ private:
     const Context& context_;
 };
 
-using Body = py::object (*)(const Args&);
+using Body = Ref (*)(const Args&);
 
 enum class Kind { Regular, VarArgs, VarKw };
 
 struct Param {
     std::string name;
-    py::object default_value;  // empty: the parameter is required
-    py::object annotation;     // empty: no annotation
+    Ref default_value;  // empty: the parameter is required
+    Ref annotation;     // empty: no annotation
     Kind kind = Kind::Regular;
 };
 
@@ -76,8 +72,8 @@ struct FunctionDef {
     const char* doc = nullptr;  // nullptr: no documentation text
     std::vector<Param> params;
     Body body = nullptr;
-    py::object returns;  // empty: no return annotation
-    py::object closure;  // empty: None
+    Ref returns;  // empty: no return annotation
+    Ref closure;  // empty: None
 };
 
 // --- declaring a function beside its body --------------------------------------
@@ -85,18 +81,16 @@ struct FunctionDef {
 // What a declaration says of one parameter, by name.
 struct Spec {
     const char* name;
-    py::object default_value;
-    py::object annotation;
+    Ref default_value;
+    Ref annotation;
     Kind kind = Kind::Regular;
 };
-inline Spec with_default(const char* name, py::object value, py::object annotation = py::object()) {
+inline Spec with_default(const char* name, Ref value, Ref annotation = Ref()) {
     return Spec{name, std::move(value), std::move(annotation)};
 }
-inline Spec annotated(const char* name, py::object annotation) {
-    return Spec{name, py::object(), std::move(annotation)};
-}
-inline Spec var_args(const char* name) { return Spec{name, py::object(), py::object(), Kind::VarArgs}; }
-inline Spec var_kwargs(const char* name) { return Spec{name, py::object(), py::object(), Kind::VarKw}; }
+inline Spec annotated(const char* name, Ref annotation) { return Spec{name, Ref(), std::move(annotation)}; }
+inline Spec var_args(const char* name) { return Spec{name, Ref(), Ref(), Kind::VarArgs}; }
+inline Spec var_kwargs(const char* name) { return Spec{name, Ref(), Ref(), Kind::VarKw}; }
 
 // The parameters named by `names` (in that order) with what `specs` says of
 // them; a spec naming no parameter is a logic_error.
@@ -104,29 +98,28 @@ std::vector<Param> params_of(const char* function, const char* const* names, siz
                              const std::vector<Spec>& specs);
 
 template <class A>
-using BodyOf = py::object (*)(const Args&, const A&);
+using BodyOf = Ref (*)(const Args&, const A&);
 
 template <class A, BodyOf<A> F>
-py::object bind_and_run(const Args& raw) {
+Ref bind_and_run(const Args& raw) {
     return F(raw, A::bind(raw.slots()));
 }
 
 // A function whose parameters are the fields of A (see ONDREL_ARGS) and
 // whose body is F.
 template <class A, BodyOf<A> F>
-FunctionDef method(const char* name, const char* doc, const std::vector<Spec>& specs = {},
-                   py::object returns = py::object()) {
-    return FunctionDef{
-        name, doc, params_of(name, A::kNames, A::kCount, specs), bind_and_run<A, F>, std::move(returns), py::object()};
+FunctionDef method(const char* name, const char* doc, const std::vector<Spec>& specs = {}, Ref returns = Ref()) {
+    return FunctionDef{name, doc, params_of(name, A::kNames, A::kCount, specs), bind_and_run<A, F>, std::move(returns),
+                       Ref()};
 }
 
 // A body that takes its module's context (a Ctx made from the call) and
 // the named arguments; core::method<A, with_context<Ctx, A, F>> declares it.
 template <class Ctx, class A>
-using BodyWith = py::object (*)(const Ctx&, const A&);
+using BodyWith = Ref (*)(const Ctx&, const A&);
 
 template <class Ctx, class A, BodyWith<Ctx, A> F>
-py::object with_context(const Args& raw, const A& a) {
+Ref with_context(const Args& raw, const A& a) {
     return F(Ctx(raw), a);
 }
 
@@ -143,8 +136,8 @@ void ready_function_type(const char* type_name);
 // (def.closure when not given).  `__module__` is the module's name unless
 // `module_name` is given (a function of one module's namespace and state
 // that is bound in another module).
-py::object make_function(const FunctionDef& def, py::handle module, const std::string& qualname,
-                         py::handle closure = py::handle(), py::handle module_name = py::handle());
+Ref make_function(const FunctionDef& def, Handle module, const std::string& qualname, Handle closure = Handle(),
+                  Handle module_name = Handle());
 
 // Converts the C++ exception being handled into a Python exception; parks
 // the thread when the exception is the interpreter ending it.
@@ -152,7 +145,7 @@ void translate_current_exception();
 
 }  // namespace ondrel::core
 
-// ONDREL_ARGS(Type, a, b, c): struct Type { py::handle a, b, c; } with the
+// ONDREL_ARGS(Type, a, b, c): struct Type { core::Handle a, b, c; } with the
 // parameter names in order (kNames, kCount) and bind(), which fills the
 // fields from the bound values.
 #define ONDREL_PP_EXPAND(x) x
@@ -168,7 +161,7 @@ void translate_current_exception();
 #define ONDREL_PP_FOR_EACH(M, ...)                                                                               \
     ONDREL_PP_EXPAND(ONDREL_PP_PICK(__VA_ARGS__, ONDREL_PP_FE_8, ONDREL_PP_FE_7, ONDREL_PP_FE_6, ONDREL_PP_FE_5, \
                                     ONDREL_PP_FE_4, ONDREL_PP_FE_3, ONDREL_PP_FE_2, ONDREL_PP_FE_1)(M, __VA_ARGS__))
-#define ONDREL_ARG_FIELD(x) ::pybind11::handle x;
+#define ONDREL_ARG_FIELD(x) ::ondrel::core::Handle x;
 #define ONDREL_ARG_NAME(x) #x,
 #define ONDREL_ARG_BIND(x) a.x = slots[i++];
 #define ONDREL_ARGS(Type, ...)                                                                      \

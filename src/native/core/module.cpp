@@ -3,8 +3,6 @@
 #include "core/calls.hpp"
 #include "core/function.hpp"
 
-#include <pybind11/detail/internals.h>
-
 namespace ondrel::core {
 
 PyObject* name(const char* text) {
@@ -14,17 +12,16 @@ PyObject* name(const char* text) {
 }
 
 PyObject* keywords(std::initializer_list<const char*> names) {
-    py::tuple t(names.size());
-    size_t i = 0;
-    for (const char* n : names) t[i++] = py::reinterpret_steal<py::object>(name(n));
-    return t.release().ptr();
+    Ref tuple = new_tuple(static_cast<Py_ssize_t>(names.size()));
+    Py_ssize_t i = 0;
+    for (const char* n : names) tuple_set(tuple, i++, name_object(n));
+    return tuple.release();
 }
 
 namespace {
 
 // Python 3.12 and later refuse such an import themselves (the module
-// definitions declare it); before, pybind11's first use would wait for ever
-// on the main interpreter's lock.
+// definitions declare it).
 bool refuse_subinterpreter(PyObject* module) {
 #if PY_VERSION_HEX >= 0x03090000
     PyInterpreterState* current = PyThreadState_GetInterpreter(PyThreadState_Get());
@@ -38,12 +35,11 @@ bool refuse_subinterpreter(PyObject* module) {
 
 }  // namespace
 
-int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*)) {
+int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(Handle, void*)) {
     if (refuse_subinterpreter(module)) return -1;
     try {
-        py::detail::get_internals();
         *slot = make_state();
-        load(py::reinterpret_borrow<py::module_>(module), *slot);
+        load(module, *slot);
         return 0;
     } catch (...) {
         translate_current_exception();
@@ -51,10 +47,10 @@ int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*loa
     }
 }
 
-int exec_stateless(PyObject* module, void (*load)(py::module_)) {
+int exec_stateless(PyObject* module, void (*load)(Handle)) {
     if (refuse_subinterpreter(module)) return -1;
     try {
-        load(py::reinterpret_borrow<py::module_>(module));
+        load(module);
         return 0;
     } catch (...) {
         translate_current_exception();

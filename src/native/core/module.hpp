@@ -11,31 +11,35 @@
 // when what its state owns refers back to it.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include "core/calls.hpp"
 
 #include <initializer_list>
 
-namespace ondrel::core {
+// The visibility of a module's initialisation entry, its one exported symbol.
+#if defined(_WIN32)
+#define ONDREL_EXPORT __declspec(dllexport)
+#else
+#define ONDREL_EXPORT __attribute__((visibility("default")))
+#endif
 
-namespace py = pybind11;
+namespace ondrel::core {
 
 // An interned str, owned by the caller.
 PyObject* name(const char* text);
-inline py::object name_object(const char* text) { return py::reinterpret_steal<py::object>(name(text)); }
+inline Ref name_object(const char* text) { return Ref::steal(name(text)); }
 
 // A tuple of interned names (the keyword names of a vectorcall), owned by the
 // caller.
 PyObject* keywords(std::initializer_list<const char*> names);
 
 // Runs the body of a module's exec slot: refuses any interpreter but the
-// main one (the function type is shared by the whole process), makes
-// pybind11's interpreter state now (so that no error raised later, at the
-// recursion limit for example, has to make it), makes the state object, then
-// loads the module.  Returns 0, or -1 with the Python error set.
-int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(py::module_, void*));
+// main one (the function type is shared by the whole process), makes the
+// state object, then loads the module.  Returns 0, or -1 with the Python
+// error set.
+int exec_module(PyObject* module, void** slot, void* (*make_state)(), void (*load)(Handle, void*));
 
 // Runs `load` for a module without state, as exec_module does.
-int exec_stateless(PyObject* module, void (*load)(py::module_));
+int exec_stateless(PyObject* module, void (*load)(Handle));
 
 // The state object of a module made by exec_module.
 inline void* state_of(PyObject* module) { return *static_cast<void**>(PyModule_GetState(module)); }
@@ -63,14 +67,14 @@ struct ModuleState {
         return 0;
     }
     // The exec slot of a module whose load function is `load`.
-    template <void (*load)(py::module_, S&)>
+    template <void (*load)(Handle, S&)>
     static int exec(PyObject* module) {
         return exec_module(module, static_cast<void**>(PyModule_GetState(module)), make,
-                           [](py::module_ m, void* s) { load(m, *static_cast<S*>(s)); });
+                           [](Handle m, void* s) { load(m, *static_cast<S*>(s)); });
     }
 
     // The definition of a module loaded by `load`, for PyModuleDef_Init.
-    template <void (*load)(py::module_, S&)>
+    template <void (*load)(Handle, S&)>
     static PyModuleDef& definition(const char* name, const char* doc) {
         static PyModuleDef_Slot slots[] = {
             {Py_mod_exec, reinterpret_cast<void*>(exec<load>)},
@@ -101,8 +105,8 @@ struct ModuleState {
 #define ONDREL_VALUE_DECLARE(field, make) PyObject* field = nullptr;
 #define ONDREL_NAME_FILL(field) field = ::ondrel::core::name(#field);
 #define ONDREL_VALUE_FILL(field, make) field = (make);
-#define ONDREL_NAME_RELEASE(field) Py_CLEAR(field);
-#define ONDREL_VALUE_RELEASE(field, make) Py_CLEAR(field);
+#define ONDREL_NAME_RELEASE(field) ::ondrel::core::release_reference(std::exchange(field, nullptr));
+#define ONDREL_VALUE_RELEASE(field, make) ::ondrel::core::release_reference(std::exchange(field, nullptr));
 #define ONDREL_NAMES(Type, LIST)                                                   \
     struct Type {                                                                  \
         LIST(ONDREL_NAME_DECLARE, ONDREL_VALUE_DECLARE)                            \

@@ -13,8 +13,9 @@ namespace ondrel::sweepgate {
 
 namespace {
 
-namespace py = pybind11;
 using core::call_method;
+using core::Handle;
+using core::Ref;
 using core::with_default;
 
 // The names the module uses, made once when it loads.
@@ -41,51 +42,30 @@ struct Ctx {
     explicit Ctx(const core::Args& a)
         : n(a.state<State>().n), globals(a.globals()), module(a.module()), closure(a.closure()) {}
     const Names& n;
-    py::handle globals;
-    py::handle module;
-    py::handle closure;
-    py::object global(PyObject* name) const { return core::module_global(globals, name); }
+    Handle globals;
+    Handle module;
+    Handle closure;
+    Ref global(PyObject* name) const { return core::module_global(globals, name); }
 };
 
 // A method whose parameters are the fields of A (ONDREL_ARGS) and whose body
 // is F(ctx, args).
 template <class A, core::BodyWith<Ctx, A> F>
 core::FunctionDef method(const char* name, const char* doc, const std::vector<core::Spec>& specs = {},
-                         py::object returns = py::object()) {
+                         Ref returns = Ref()) {
     return core::method<A, core::with_context<Ctx, A, F>>(name, doc, specs, std::move(returns));
 }
 
 // Whether a device operation's result carries the very member RetCode.OK.
-bool succeeded(const Ctx& c, py::handle ret) {
+bool succeeded(const Ctx& c, Handle ret) {
     return core::getattr(ret, c.n.RetCode).ptr() == core::getattr(c.global(c.n.RetCode), c.n.OK).ptr();
 }
 
 // --- _require_beam_pattern_setup ----------------------------------------------
 
-// Makes `value` the exception being handled (as inside an `except:` block),
-// restoring the one before on the way out.
-class HandledException {
-public:
-    explicit HandledException(py::handle value) {
-        PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        PyObject* tb = PyException_GetTraceback(value.ptr());
-        Py_INCREF(Py_TYPE(value.ptr()));
-        Py_INCREF(value.ptr());
-        PyErr_SetExcInfo(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())), value.ptr(), tb);
-    }
-    ~HandledException() { PyErr_SetExcInfo(type_, value_, traceback_); }
-    HandledException(const HandledException&) = delete;
-    HandledException& operator=(const HandledException&) = delete;
-
-private:
-    PyObject* type_ = nullptr;
-    PyObject* value_ = nullptr;
-    PyObject* traceback_ = nullptr;
-};
-
-void switch_off_and_apply(const Ctx& c, py::handle self) {
-    call_method(self, c.n._setBeamPatternEnable, py::str("0"));
-    core::call_method_kw(self, c.n._applyBeamPatternToBFIC, c.n.kw_user_delay, py::int_(2));
+void switch_off_and_apply(const Ctx& c, Handle self) {
+    call_method(self, c.n._setBeamPatternEnable, core::text("0"));
+    core::call_method_kw(self, c.n._applyBeamPatternToBFIC, c.n.kw_user_delay, core::integer(2));
 }
 
 ONDREL_ARGS(WrapperArgs, self, args, kwargs);
@@ -93,34 +73,32 @@ ONDREL_ARGS(WrapperArgs, self, args, kwargs);
 // Switch storage on, erase, run the body, then always switch storage off and
 // apply the pattern to the BFIC.  As in a `finally:` clause, an error raised
 // by the clean-up replaces the body's error (which becomes its __context__).
-py::object beam_pattern_wrapper(const Ctx& c, const WrapperArgs& a) {
+Ref beam_pattern_wrapper(const Ctx& c, const WrapperArgs& a) {
     const Names& n = c.n;
-    py::object result;
-    std::optional<py::error_already_set> pending;
+    Ref result;
+    std::optional<core::Error> pending;
     try {
-        py::object ret = call_method(a.self, n._setBeamPatternEnable, py::str("1"));
+        Ref ret = call_method(a.self, n._setBeamPatternEnable, core::text("1"));
         if (succeeded(c, ret)) {
-            ret = core::call_method_kw(a.self, n._eraseBeamPattern, n.kw_user_delay, py::int_(2));
+            ret = core::call_method_kw(a.self, n._eraseBeamPattern, n.kw_user_delay, core::integer(2));
             if (succeeded(c, ret)) {
-                Py_ssize_t count = PyTuple_GET_SIZE(a.args.ptr());
-                py::tuple call_args(1 + count);
-                call_args[0] = a.self;
-                for (Py_ssize_t i = 0; i < count; i++)
-                    call_args[static_cast<size_t>(i + 1)] = PyTuple_GET_ITEM(a.args.ptr(), i);
-                py::object kwargs_copy = core::steal(PyDict_Copy(a.kwargs.ptr()));  // a plain dict: no Python code
-                ret = core::call_with(c.closure, call_args, kwargs_copy);
+                Py_ssize_t count = core::tuple_size(a.args);
+                Ref call_args = core::new_tuple(1 + count);
+                for (Py_ssize_t i = 0; i <= count; i++)
+                    core::tuple_set(call_args, i, Ref::borrow(i ? core::tuple_item(a.args, i - 1) : a.self));
+                ret = core::call_with(c.closure, call_args, core::dict_copy(a.kwargs));
             }
         }
         result = ret;
-    } catch (py::error_already_set& e) {
+    } catch (core::Error& e) {
         pending.emplace(std::move(e));
     } catch (...) {
         core::translate_current_exception();
-        pending.emplace();
+        pending.emplace(core::take_error());
     }
 
     if (pending) {
-        HandledException handling(pending->value());
+        core::HandledException handling(pending->value());
         switch_off_and_apply(c, a.self);
         throw std::move(*pending);
     }
@@ -130,13 +108,13 @@ py::object beam_pattern_wrapper(const Ctx& c, const WrapperArgs& a) {
 
 ONDREL_ARGS(DecoratorArgs, func);
 
-py::object require_beam_pattern_setup(const Ctx& c, const DecoratorArgs& a) {
+Ref require_beam_pattern_setup(const Ctx& c, const DecoratorArgs& a) {
     const Names& n = c.n;
-    py::object own = core::getattr_optional(a.func, n.__signature__);  // core::getattr(func, "__signature__", None)
-    py::object signature = own && core::truth(own) ? own : call_method(c.global(n.inspect), n.signature, a.func);
+    Ref own = core::getattr_optional(a.func, n.__signature__);  // core::getattr(func, "__signature__", None)
+    Ref signature = own && core::truth(own) ? own : call_method(c.global(n.inspect), n.signature, a.func);
     core::FunctionDef def = method<WrapperArgs, beam_pattern_wrapper>(
         "wrapper", nullptr, {core::var_args("args"), core::var_kwargs("kwargs")});
-    py::object wrapper = core::make_function(def, c.module, "_require_beam_pattern_setup.<locals>.wrapper", a.func);
+    Ref wrapper = core::make_function(def, c.module, "_require_beam_pattern_setup.<locals>.wrapper", a.func);
     wrapper = core::call(core::call(c.global(n.wraps), a.func), wrapper);
     core::setattr(wrapper, n.__signature__, signature);
     return wrapper;
@@ -146,7 +124,7 @@ py::object require_beam_pattern_setup(const Ctx& c, const DecoratorArgs& a) {
 
 ONDREL_ARGS(SelfArgs, self);
 
-py::object beam_pattern_mgr(const Ctx& c, const SelfArgs& a) {
+Ref beam_pattern_mgr(const Ctx& c, const SelfArgs& a) {
     const Names& n = c.n;
     if (core::getattr(a.self, n._beam_pattern_mgr).is_none())
         core::setattr(a.self, n._beam_pattern_mgr, call_method(a.self, n._create_beam_pattern_mgr));
@@ -158,34 +136,34 @@ py::object beam_pattern_mgr(const Ctx& c, const SelfArgs& a) {
     core::throw_python_error();
 }
 
-void as_float(py::handle value, const char* param) {
+void as_float(Handle value, const char* param) {
     try {
         core::to_double(value);
-    } catch (py::error_already_set& e) {
+    } catch (core::Error& e) {
         if (!e.matches(PyExc_TypeError)) throw;
         core::raise_argument_type(param, "float", value);
     }
 }
 
-py::object create_beam_pattern_mgr(const Ctx&, const SelfArgs&) { not_implemented(); }
+Ref create_beam_pattern_mgr(const Ctx&, const SelfArgs&) { not_implemented(); }
 
 ONDREL_ARGS(GetGainArgs, self, rf_mode, beam_id);
 
-py::object get_fast_beam_gain(const Ctx&, const GetGainArgs& a) {
+Ref get_fast_beam_gain(const Ctx&, const GetGainArgs& a) {
     core::require_integer(a.beam_id, "beam_id");
     not_implemented();
 }
 
 ONDREL_ARGS(GetPatternArgs, self, beam_id);
 
-py::object get_fast_beam_pattern(const Ctx&, const GetPatternArgs& a) {
+Ref get_fast_beam_pattern(const Ctx&, const GetPatternArgs& a) {
     core::require_integer(a.beam_id, "beam_id");
     not_implemented();
 }
 
 ONDREL_ARGS(SetGainArgs, self, rf_mode, beam_id, enable, com_gain, ele_gain);
 
-py::object set_fast_beam_gain(const Ctx&, const SetGainArgs& a) {
+Ref set_fast_beam_gain(const Ctx&, const SetGainArgs& a) {
     core::require_integer(a.beam_id, "beam_id");
     core::truth(a.enable);
     core::require_integer(a.com_gain, "com_gain");
@@ -195,7 +173,7 @@ py::object set_fast_beam_gain(const Ctx&, const SetGainArgs& a) {
 
 ONDREL_ARGS(ThetaPhiArgs, self, beam_id, rf_freq, theta, phi);
 
-py::object set_fast_beam_pattern_theta_phi(const Ctx&, const ThetaPhiArgs& a) {
+Ref set_fast_beam_pattern_theta_phi(const Ctx&, const ThetaPhiArgs& a) {
     core::require_integer(a.beam_id, "beam_id");
     as_float(a.rf_freq, "rf_freq");
     as_float(a.theta, "theta");
@@ -205,7 +183,7 @@ py::object set_fast_beam_pattern_theta_phi(const Ctx&, const ThetaPhiArgs& a) {
 
 ONDREL_ARGS(AzElArgs, self, beam_id, rf_freq, azimuth, elevation);
 
-py::object set_fast_beam_pattern_az_el(const Ctx&, const AzElArgs& a) {
+Ref set_fast_beam_pattern_az_el(const Ctx&, const AzElArgs& a) {
     core::require_integer(a.beam_id, "beam_id");
     as_float(a.rf_freq, "rf_freq");
     as_float(a.azimuth, "azimuth");
@@ -226,36 +204,37 @@ const char* const kFastBeamCommands[][2] = {
     {"_applyBeamPatternToBFIC", "BEAM_PATTERN_APPLY_BFIC"},
 };
 
-py::object fbs_cmd_dict(const Ctx& c, const SelfArgs&) {
-    py::dict commands;
+Ref fbs_cmd_dict(const Ctx& c, const SelfArgs&) {
+    Ref commands = core::new_dict();
     for (const auto& entry : kFastBeamCommands)
-        commands[entry[0]] = py::make_tuple(entry[1], core::getattr(c.global(c.n.RspType), c.n.RSP_STRING));
+        core::dict_set(commands, entry[0],
+                       core::tuple_of({core::text(entry[1]), core::getattr(c.global(c.n.RspType), c.n.RSP_STRING)}));
     return commands;
 }
 
-py::object get_fast_parallel_mode(const Ctx& c, const SelfArgs& a) {
+Ref get_fast_parallel_mode(const Ctx& c, const SelfArgs& a) {
     const Names& n = c.n;
-    py::object ret = call_method(a.self, n._getExtCtrl);
+    Ref ret = call_method(a.self, n._getExtCtrl);
     if (!succeeded(c, ret)) return ret;
-    py::object value = core::to_int(core::getattr(ret, n.RetData));
-    return core::call_kw(c.global(n.RetType), n.kw_data, py::bool_(core::truth(value)));
+    Ref value = core::to_int(core::getattr(ret, n.RetData));
+    return core::call_kw(c.global(n.RetType), n.kw_data, core::boolean(core::truth(value)));
 }
 
 ONDREL_ARGS(SetParallelArgs, self, toEnable, fbs_mode);
 
-py::object set_fast_parallel_mode(const Ctx& c, const SetParallelArgs& a) {
+Ref set_fast_parallel_mode(const Ctx& c, const SetParallelArgs& a) {
     const Names& n = c.n;
     bool enable = core::truth(a.toEnable);
-    py::object mode = core::to_int(a.fbs_mode);
-    py::object ret = call_method(a.self, n._setExtCtrl, core::text((enable ? "1," : "0,") + core::decimal(mode)));
+    Ref mode = core::to_int(a.fbs_mode);
+    Ref ret = call_method(a.self, n._setExtCtrl, core::text((enable ? "1," : "0,") + core::decimal(mode)));
     if (!succeeded(c, ret)) return ret;
-    core::setattr(a.self, n.external_control_enabled, py::bool_(enable));
+    core::setattr(a.self, n.external_control_enabled, core::boolean(enable));
     return core::call(c.global(n.RetType));
 }
 
-py::object erase_fast_beam_config(const Ctx& c, const SelfArgs&) { return core::call(c.global(c.n.RetType)); }
+Ref erase_fast_beam_config(const Ctx& c, const SelfArgs&) { return core::call(c.global(c.n.RetType)); }
 
-py::object sync_fast_beam_config(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._reboot); }
+Ref sync_fast_beam_config(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._reboot); }
 
 // --- loading ----------------------------------------------------------------------
 
@@ -279,42 +258,42 @@ const char* const kSetParallelDoc =
     "toEnable (bool): Whether to enable or disable the fast parallel mode.\n"
     "fbs_mode (FBSMode): The fast beam switch mode to set. Defaults to FBSMode.FULL_GAIN_PHASE.";
 
-py::object make_start_end_enum(py::module_ m) {
-    py::object int_enum = core::getattr(m, "IntEnum");
-    py::object meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.ptr())));
-    py::tuple bases = py::make_tuple(int_enum);
-    py::object name = core::text("StartEndEnum");
-    py::object ns = core::call(core::getattr(meta, "__prepare__"), name, bases);
-    py::object auto_ = core::getattr(m, "auto");
-    auto set = [&](const char* key, py::handle value) { core::set_item(ns, core::text(key), value); };
+Ref make_start_end_enum(Handle m) {
+    Ref int_enum = core::getattr(m, "IntEnum");
+    Ref meta = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(int_enum.ptr())));
+    Ref bases = core::tuple_of({int_enum});
+    Ref name = core::text("StartEndEnum");
+    Ref ns = core::call(core::getattr(meta, "__prepare__"), name, bases);
+    Ref auto_ = core::getattr(m, "auto");
+    auto set = [&](const char* key, Handle value) { core::set_item(ns, core::text(key), value); };
     set("__module__", core::getattr(m, "__name__"));
     set("__qualname__", name);
     set("__doc__", core::text("Enum for start and end states."));
-    set("OTHER", py::int_(0));
+    set("OTHER", core::integer(0));
     set("START", core::call(auto_));
     set("END", core::call(auto_));
     set("START_END", core::call(auto_));
     return core::call(meta, name, bases, ns);
 }
 
-py::object make_sweepgate(py::module_ m) {
-    py::object abstract = core::getattr(m, "abstractmethod");
-    py::object decorate = core::getattr(m, "_require_beam_pattern_setup");
-    py::str ret_t("RetType"), int_t("int"), float_t("float"), bool_t("bool"), rf_t("RFMode"),
-        mgr_t("BeamPatternManager");
+Ref make_sweepgate(Handle m) {
+    Ref abstract = core::getattr(m, "abstractmethod");
+    Ref decorate = core::getattr(m, "_require_beam_pattern_setup");
+    Ref ret_t = core::text("RetType"), int_t = core::text("int"), float_t = core::text("float"),
+        bool_t = core::text("bool"), rf_t = core::text("RFMode"), mgr_t = core::text("BeamPatternManager");
     auto made = [&](const core::FunctionDef& def) { return core::make_function(def, m, "Sweepgate." + def.name); };
     auto abstract_method = [&](const core::FunctionDef& def) { return core::call(abstract, made(def)); };
     auto decorated = [&](const core::FunctionDef& def) { return core::call(decorate, made(def)); };
     using core::annotated;
 
-    py::dict annotations;
-    annotations["_beam_pattern_mgr"] = mgr_t;
-    annotations["external_control_enabled"] = bool_t;
+    Ref annotations = core::new_dict();
+    core::dict_set(annotations, "_beam_pattern_mgr", mgr_t);
+    core::dict_set(annotations, "external_control_enabled", bool_t);
 
     std::vector<core::Member> members = {
         {"__annotations__", annotations},
-        {"_beam_pattern_mgr", py::none()},
-        {"external_control_enabled", py::bool_(false)},
+        {"_beam_pattern_mgr", core::none()},
+        {"external_control_enabled", core::boolean(false)},
         {"beam_pattern_mgr",
          core::call(core::getattr(core::import("builtins"), "property"),
                     made(method<SelfArgs, beam_pattern_mgr>("beam_pattern_mgr", kManagerDoc, {}, mgr_t)))},
@@ -323,7 +302,7 @@ py::object make_sweepgate(py::module_ m) {
              "_create_beam_pattern_mgr", "Create the device-specific BeamPatternManager instance.", {}, mgr_t))},
         {"_fbs_cmd_dict",
          made(method<SelfArgs, fbs_cmd_dict>("_fbs_cmd_dict", "Return the command list for the fast beam manager.", {},
-                                             py::str("dict")))},
+                                             core::text("dict")))},
         {"getFastParallelMode", made(method<SelfArgs, get_fast_parallel_mode>(
                                     "getFastParallelMode", "Get the fast parallel mode.", {}, ret_t))},
         {"setFastParallelMode",
@@ -331,7 +310,7 @@ py::object make_sweepgate(py::module_ m) {
              "setFastParallelMode", kSetParallelDoc,
              {annotated("toEnable", bool_t),
               with_default("fbs_mode", core::getattr(core::getattr(m, "FBSMode"), "FULL_GAIN_PHASE"),
-                           py::str("FBSMode"))},
+                           core::text("FBSMode"))},
              ret_t))},
         {"eraseFastBeamConfig", decorated(method<SelfArgs, erase_fast_beam_config>(
                                     "eraseFastBeamConfig", "Erase the fast beam configuration.", {}, ret_t))},
@@ -345,7 +324,7 @@ py::object make_sweepgate(py::module_ m) {
          abstract_method(method<SetGainArgs, set_fast_beam_gain>(
              "setFastBeamGain", "Set the fast beam gain.",
              {annotated("rf_mode", rf_t), annotated("beam_id", int_t), annotated("enable", bool_t),
-              with_default("com_gain", py::int_(0), int_t), with_default("ele_gain", py::int_(0), int_t)},
+              with_default("com_gain", core::integer(0), int_t), with_default("ele_gain", core::integer(0), int_t)},
              ret_t))},
         {"setFastBeamPatternThetaPhi", abstract_method(method<ThetaPhiArgs, set_fast_beam_pattern_theta_phi>(
                                            "setFastBeamPatternThetaPhi", "Set the fast beam pattern.",
@@ -361,13 +340,13 @@ py::object make_sweepgate(py::module_ m) {
                                    "syncFastBeamConfig", "Update the fast beam configuration.", {}, ret_t))},
     };
     return core::build_class(core::getattr(core::import("abc"), "ABCMeta"), "Sweepgate",
-                             py::make_tuple(core::getattr(m, "ABC")), core::getattr(m, "__name__"),
+                             core::tuple_of({core::getattr(m, "ABC")}), core::getattr(m, "__name__"),
                              "Abstract base class for managing fast beam operations.", members);
 }
 
-void load(py::module_ m, State& state) {
+void load(Handle m, State& state) {
     state.n.fill();
-    py::object name = core::getattr(m, "__name__");
+    Ref name = core::getattr(m, "__name__");
     std::string package = core::parent_package(name);              // ondrel.qardev
     std::string root = core::parent_package(core::text(package));  // ondrel
     core::ready_function_type((core::utf8(name) + ".function").c_str());
@@ -388,7 +367,7 @@ void load(py::module_ m, State& state) {
     core::setattr(m, "BeamPatternManager", core::import_from(package + ".BeamPatternManager", "BeamPatternManager"));
 
     core::setattr(m, "StartEndEnum", make_start_end_enum(m));
-    py::str callable_text("Callable[..., RetType]");
+    Ref callable_text = core::text("Callable[..., RetType]");
     core::setattr(m, "_require_beam_pattern_setup",
                   core::make_function(method<DecoratorArgs, require_beam_pattern_setup>(
                                           "_require_beam_pattern_setup", kDecoratorDoc,
@@ -403,4 +382,4 @@ PyModuleDef& module_def = core::ModuleState<State>::definition<load>("Sweepgate"
 
 }  // namespace ondrel::sweepgate
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_Sweepgate() { return PyModuleDef_Init(&ondrel::sweepgate::module_def); }
+extern "C" ONDREL_EXPORT PyObject* PyInit_Sweepgate() { return PyModuleDef_Init(&ondrel::sweepgate::module_def); }

@@ -22,13 +22,11 @@ using core::truth;
 std::optional<std::string> failure_of(const std::function<void()>& step) {
     try {
         step();
-    } catch (py::error_already_set& e) {
+    } catch (core::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;
         std::string text = core::utf8(e.value());
         if (text.empty() && e.matches(PyExc_MemoryError)) text = "out of memory";
         return text;
-    } catch (const py::builtin_exception& e) {
-        return std::string(e.what());
     } catch (const std::bad_alloc&) {
         return std::string("out of memory");
     }
@@ -40,30 +38,30 @@ bool means_absent(int err) { return err == ENOENT || err == ENOTDIR || err == EB
 
 // The bytes of `span`, as a view that keeps `data` alive: a callee (a spy on
 // hmac, say) may keep it after the check is over.
-py::object view_of(const py::object& data, Span span) { return tarnel::view_of(data, span.begin, span.end); }
+Ref view_of(const Ref& data, Span span) { return tarnel::view_of(data, span.begin, span.end); }
 
-bool tags_equal(const Ctx& c, py::handle computed, py::handle stored) {
+bool tags_equal(const Ctx& c, Handle computed, Handle stored) {
     return truth(call_method(c.global(c.n.hmac), c.n.compare_digest, computed, stored));
 }
 
 // The decimal text of a device type, "03d" (the integer conversion may fail).
-std::string device_type_text(py::handle value) { return zero_fill3(core::decimal(core::to_int(value))); }
+std::string device_type_text(Handle value) { return zero_fill3(core::decimal(core::to_int(value))); }
 
 // The device-type part of the key: one device type, or the list of them,
 // sorted in place, each written as above and joined.
-std::string device_types_text(py::handle devtype) {
+std::string device_types_text(Handle devtype) {
     if (!PyList_Check(devtype.ptr())) return device_type_text(devtype);
     core::sort(devtype);
     // A snapshot: converting an item runs its own code, which may change the list.
-    py::tuple items = core::snapshot(devtype);
+    Ref items = core::snapshot(devtype);
     std::string out;
-    for (py::handle item : items) out += device_type_text(item);
+    for (Py_ssize_t i = 0; i < core::tuple_size(items); i++) out += device_type_text(core::tuple_item(items, i));
     return out;
 }
 
 // Verifies a container: its header is parsed for the device types that make
 // the key, then both tags are compared.  A raised error is a parse failure.
-bool check_container(const Ctx& c, const py::object& data, const std::string& path, py::object& header_out) {
+bool check_container(const Ctx& c, const Ref& data, const std::string& path, Ref& header_out) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(data.ptr()));
     size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
 
@@ -80,21 +78,21 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
     Span text = header;
     while (text.begin < text.end && bytes[text.begin] == 0) text.begin++;
     while (text.end > text.begin && bytes[text.end - 1] == 0) text.end--;
-    py::object header_text = core::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes) + text.begin,
-                                                              static_cast<Py_ssize_t>(text.length()), "strict"));
-    py::object header_json = call_method(c.global(c.n.json), c.n.loads, header_text);
+    Ref header_text = core::steal(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(bytes) + text.begin,
+                                                       static_cast<Py_ssize_t>(text.length()), "strict"));
+    Ref header_json = call_method(c.global(c.n.json), c.n.loads, header_text);
     header_out = header_json;
     if (c.log_enabled(DEBUG)) c.log(DEBUG, "FPGA tbin header: " + core::utf8(header_json));
 
     if (!PyDict_Check(header_json.ptr()))
         core::raise(PyExc_TypeError,
                     std::string("the header is a JSON ") + Py_TYPE(header_json.ptr())->tp_name + ", not an object");
-    py::object devtype = call_method(header_json, c.n.get, c.n.DEV_TYPE);
+    Ref devtype = call_method(header_json, c.n.get, c.n.DEV_TYPE);
     if (!truth(devtype)) devtype = call_method(header_json, c.n.get, c.n.dev_type);
     if (devtype.is_none()) c.log(WARNING, "FPGA tbin header missing dev_type/DEV_TYPE");
-    py::bytes secret(protocol::kKeyText + device_types_text(devtype));
+    Ref secret = core::bytes(protocol::kKeyText + device_types_text(devtype));
 
-    py::object hmac = c.global(c.n.hmac);
+    Ref hmac = c.global(c.n.hmac);
     // hmac.digest(key, msg, "sha256"); it lets go of the interpreter lock for a large message
     auto digest = [&](Span span) { return call_method(hmac, c.n.digest, secret, view_of(data, span), c.n.sha256); };
     if (!tags_equal(c, digest(header), view_of(data, header_tag))) {
@@ -117,16 +115,15 @@ bool check_container(const Ctx& c, const py::object& data, const std::string& pa
 
 // Within an update, what a check accepted is what its programming writes
 // (see UpdateInProgress).
-void remember_checked(const Ctx& c, py::handle tool, const FileStamp& stamp, py::object container = py::object(),
-                      py::object header = py::object()) {
+void remember_checked(const Ctx& c, Handle tool, const FileStamp& stamp, Ref container = Ref(), Ref header = Ref()) {
     if (UpdateInProgress* update = c.update_in_progress(tool))
         update->checked.push_back(CheckedImage{stamp, std::move(container), std::move(header)});
 }
 
 ONDREL_ARGS(PathArgs, self, image_path);
 
-py::object check_file_header(const Ctx& c, const PathArgs& a) {
-    py::handle image_path = core::require_text(a.image_path, "image_path");
+Ref check_file_header(const Ctx& c, const PathArgs& a) {
+    Handle image_path = core::require_text(a.image_path, "image_path");
     std::string path = core::utf8(image_path);
     std::string fs = fs_path(image_path);
     if (image_kind(fs) == ImageKind::Bin) {
@@ -135,10 +132,10 @@ py::object check_file_header(const Ctx& c, const PathArgs& a) {
         if (c.log_enabled(DEBUG))
             c.log(DEBUG, "FPGA image header check: " + path + ", size=" + std::to_string(status.stamp.size));
         remember_checked(c, a.self, status.stamp);
-        return py::bool_(true);
+        return core::boolean(true);
     }
 
-    py::object data;
+    Ref data;
     FileStamp stamp;
     if (auto error = failure_of([&] {
             FileReader reader(fs, image_path);
@@ -146,25 +143,25 @@ py::object check_file_header(const Ctx& c, const PathArgs& a) {
             stamp = reader.stamp();
         })) {
         c.log(ERROR, "FPGA image file not readable: " + path + ", " + *error);
-        return py::bool_(false);
+        return core::boolean(false);
     }
     bool verified = false;
-    py::object header;
+    Ref header;
     if (auto error = failure_of([&] { verified = check_container(c, data, path, header); })) {
         c.log(ERROR, "FPGA tbin header parse error: " + *error);
-        return py::bool_(false);
+        return core::boolean(false);
     }
     if (verified) remember_checked(c, a.self, stamp, data, header);
-    return py::bool_(verified);
+    return core::boolean(verified);
 }
 
-py::object check_update_file(const Ctx& c, const PathArgs& a) {
-    py::handle image_path = core::require_text(a.image_path, "image_path");
+Ref check_update_file(const Ctx& c, const PathArgs& a) {
+    Handle image_path = core::require_text(a.image_path, "image_path");
     std::string path = core::utf8(image_path);
     std::string fs = fs_path(image_path);
     auto refuse = [&](const std::string& message) {
         c.log(ERROR, message);
-        return py::bool_(false);
+        return core::boolean(false);
     };
     // A missing path, a non-directory on the way (a file name followed by a
     // slash included) and a symbolic-link loop are absence; any other
@@ -190,24 +187,24 @@ py::object check_update_file(const Ctx& c, const PathArgs& a) {
             reader.read_at(&byte, 1, 0);
         }))
         return refuse("FPGA image file not readable: " + path + ", " + *error);
-    return py::bool_(true);
+    return core::boolean(true);
 }
 
 ONDREL_ARGS(SelfArgs, self);
 
-py::object check_control_fw_version(const Ctx& c, const SelfArgs& a) {
+Ref check_control_fw_version(const Ctx& c, const SelfArgs& a) {
     const Names& n = c.n;
-    py::object VER = c.global(n.VER);
-    py::object device = core::call(VER, call_method(a.self, n._fpgaGetControlFwVer));
+    Ref VER = c.global(n.VER);
+    Ref device = core::call(VER, call_method(a.self, n._fpgaGetControlFwVer));
     if (c.log_enabled(DEBUG)) c.log(DEBUG, "RIS control FW version: " + core::utf8(device));
-    py::object minimum_text = c.global(n._FPGA_FW_VER_MIN);
-    py::object minimum = core::call(VER, minimum_text);
+    Ref minimum_text = c.global(n._FPGA_FW_VER_MIN);
+    Ref minimum = core::call(VER, minimum_text);
     if (truth(core::rich_compare(device, minimum, Py_LT))) {
         c.log(WARNING, "RIS control FW version " + core::utf8(device) + " is lower than minimum required version " +
                            core::utf8(minimum_text));
-        return py::bool_(false);
+        return core::boolean(false);
     }
-    return py::bool_(true);
+    return core::boolean(true);
 }
 
 }  // namespace

@@ -16,24 +16,24 @@ using core::steal;
 using core::truth;
 
 // prefix + tail as one new byte string.
-py::object concat_bytes(const char* prefix, size_t prefix_size, const char* tail, size_t tail_size) {
-    py::object out = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix_size + tail_size)));
+Ref concat_bytes(const char* prefix, size_t prefix_size, const char* tail, size_t tail_size) {
+    Ref out = steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(prefix_size + tail_size)));
     char* p = PyBytes_AS_STRING(out.ptr());
     std::memcpy(p, prefix, prefix_size);
     std::memcpy(p + prefix_size, tail, tail_size);
     return out;
 }
 
-py::object concat_bytes(py::handle prefix, py::handle tail) {
+Ref concat_bytes(Handle prefix, Handle tail) {
     return concat_bytes(PyBytes_AS_STRING(prefix.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(prefix.ptr())),
                         PyBytes_AS_STRING(tail.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(tail.ptr())));
 }
 
 // The argument of a command: bytes as they are, anything else as the UTF-8
 // encoding of its text form.
-py::object command_argument(py::handle value) {
-    if (PyBytes_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-    py::object s = core::str(value);
+Ref command_argument(Handle value) {
+    if (PyBytes_Check(value.ptr())) return Ref::borrow(value);
+    Ref s = core::str(value);
     return steal(PyUnicode_AsUTF8String(s.ptr()));
 }
 
@@ -41,26 +41,26 @@ py::object command_argument(py::handle value) {
 
 ONDREL_ARGS(InitArgs, self, connection, address, port);
 
-py::object init(const Ctx& c, const InitArgs& a) {
+Ref init(const Ctx& c, const InitArgs& a) {
     const Names& n = c.n;
     core::require_text(a.address, "address", /*allow_none=*/true);
-    py::object port = core::require_integer(a.port, "port");
+    Ref port = core::require_integer(a.port, "port");
 
     if (!a.connection.is_none()) {
         core::setattr(a.self, n._conn, a.connection);
-        core::setattr(a.self, n._owns_conn, py::bool_(false));
+        core::setattr(a.self, n._owns_conn, core::boolean(false));
     } else {
         if (a.address.is_none()) core::raise(PyExc_ValueError, "Either connection or address must be provided");
-        py::object tcp_conn = core::import_from(c.state.package + ".QarCommService", "_TCPConn");
-        py::object conn = core::call(tcp_conn, a.address, port);
+        Ref tcp_conn = core::import_from(c.state.package + ".QarCommService", "_TCPConn");
+        Ref conn = core::call(tcp_conn, a.address, port);
         core::setattr(a.self, n._conn, conn);
         if (!truth(call_method(conn, n.initConnection)))
             core::raise(PyExc_ConnectionError,
                         "Cannot connect to " + core::utf8(a.address) + ":" + core::decimal(core::to_int(port)));
-        core::setattr(a.self, n._owns_conn, py::bool_(true));
+        core::setattr(a.self, n._owns_conn, core::boolean(true));
     }
-    core::setattr(a.self, n.progress_callback, py::none());
-    return py::none();
+    core::setattr(a.self, n.progress_callback, core::none());
+    return core::none();
 }
 
 const char* const kInitDoc =
@@ -75,12 +75,12 @@ const char* const kInitDoc =
 
 ONDREL_ARGS(GetRecvArgs, self, log_print, size, isdecode);
 
-py::object get_recv(const Ctx& c, const GetRecvArgs& a) {
+Ref get_recv(const Ctx& c, const GetRecvArgs& a) {
     const Names& n = c.n;
-    py::object conn = core::getattr(a.self, n._conn);
+    Ref conn = core::getattr(a.self, n._conn);
     c.refuse_if_busy(conn);
-    py::object data = call_method(conn, n.recvRawBytes, a.size);
-    py::object result;
+    Ref data = call_method(conn, n.recvRawBytes, a.size);
+    Ref result;
     if (truth(a.isdecode)) {
         result =
             PyBytes_Check(data.ptr())
@@ -96,22 +96,21 @@ py::object get_recv(const Ctx& c, const GetRecvArgs& a) {
 
 ONDREL_ARGS(SendCmdArgs, self, cmd, log_print, size, isdecode);
 
-py::object send_cmd(const Ctx& c, const SendCmdArgs& a) {
+Ref send_cmd(const Ctx& c, const SendCmdArgs& a) {
     const Names& n = c.n;
-    py::object line = PyUnicode_Check(a.cmd.ptr()) ? steal(PyUnicode_AsUTF8String(a.cmd.ptr()))
-                                                   : py::reinterpret_borrow<py::object>(a.cmd);
-    py::object frame = PyBytes_CheckExact(line.ptr()) ? concat_bytes(line, py::bytes(protocol::kLineEnd))
-                                                      : core::add(line, bytes_of(protocol::kLineEnd, 2));
-    py::object conn = core::getattr(a.self, n._conn);
+    Ref line = PyUnicode_Check(a.cmd.ptr()) ? steal(PyUnicode_AsUTF8String(a.cmd.ptr())) : Ref::borrow(a.cmd);
+    Ref frame = PyBytes_CheckExact(line.ptr()) ? concat_bytes(line, core::bytes(protocol::kLineEnd))
+                                               : core::add(line, bytes_of(protocol::kLineEnd, 2));
+    Ref conn = core::getattr(a.self, n._conn);
     c.refuse_if_busy(conn);
     if (truth(a.isdecode)) {
-        py::object rsp_list = core::class_attribute(c.global(n.RspType), n.RSP_LIST, n.__getattribute__);
-        py::object ret = call_method(conn, n.sendCmd, frame, rsp_list);
+        Ref rsp_list = core::class_attribute(c.global(n.RspType), n.RSP_LIST, n.__getattribute__);
+        Ref ret = call_method(conn, n.sendCmd, frame, rsp_list);
         if (truth(core::getattr(ret, n.RetData))) return core::getattr(ret, n.RetData);
-        return py::str("");
+        return core::text("");
     }
     call_method(conn, n.sendRawBytes, frame);
-    py::object flag = py::bool_(truth(a.log_print));
+    Ref flag = core::boolean(truth(a.log_print));
     return core::call_method_kw(a.self, n._getRecv, n.kw_getRecv, flag, a.size, Py_False);
 }
 
@@ -123,43 +122,43 @@ ONDREL_ARGS(EraseArgs, self, erase_bits);
 ONDREL_ARGS(SectionArgs, self, section);
 
 // A command without an argument: the closure holds its bytes.
-py::object simple_command(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._sendCmd, c.closure); }
+Ref simple_command(const Ctx& c, const SelfArgs& a) { return call_method(a.self, c.n._sendCmd, c.closure); }
 
 // A command with one argument, appended to the closure's keyword and space.
-template <class A, py::handle A::* argument>
-py::object argument_command(const Ctx& c, const A& a) {
-    py::object line = concat_bytes(c.closure, command_argument(a.*argument));
+template <class A, Handle A::* argument>
+Ref argument_command(const Ctx& c, const A& a) {
+    Ref line = concat_bytes(c.closure, command_argument(a.*argument));
     return call_method(a.self, c.n._sendCmd, line);
 }
 
-py::object fpga_read(const Ctx& c, const SelfArgs& a) {
+Ref fpga_read(const Ctx& c, const SelfArgs& a) {
     return core::call_method_kw(a.self, c.n._sendCmd, c.n.kw_isdecode, c.closure, Py_False);
 }
 
 ONDREL_ARGS(ProgramArgs, self, data_block);
 
-py::object fpga_program(const Ctx& c, const ProgramArgs& a) {
+Ref fpga_program(const Ctx& c, const ProgramArgs& a) {
     size_t length = core::length(a.data_block);
     char header[40];
     size_t header_size = write_block_header(header, length);
-    py::object payload = PyBytes_Check(a.data_block.ptr())
-                             ? concat_bytes(header, header_size, PyBytes_AS_STRING(a.data_block.ptr()),
-                                            static_cast<size_t>(PyBytes_GET_SIZE(a.data_block.ptr())))
-                             : core::add(bytes_of(header, header_size), a.data_block);
-    py::object reply = call_method(a.self, c.n._sendCmd, payload);
-    return py::bool_(acknowledged(c, reply));
+    Ref payload = PyBytes_Check(a.data_block.ptr())
+                      ? concat_bytes(header, header_size, PyBytes_AS_STRING(a.data_block.ptr()),
+                                     static_cast<size_t>(PyBytes_GET_SIZE(a.data_block.ptr())))
+                      : core::add(bytes_of(header, header_size), a.data_block);
+    Ref reply = call_method(a.self, c.n._sendCmd, payload);
+    return core::boolean(acknowledged(c, reply));
 }
 
 core::FunctionDef command(const char* name, const char* doc, const char* bytes) {
     core::FunctionDef def = method<SelfArgs, simple_command>(name, doc);
-    def.closure = py::bytes(bytes);
+    def.closure = core::bytes(bytes);
     return def;
 }
 
-template <class A, py::handle A::* argument>
+template <class A, Handle A::* argument>
 core::FunctionDef argument_command_def(const char* name, const char* doc, const char* keyword) {
     core::FunctionDef def = method<A, argument_command<A, argument>>(name, doc);
-    def.closure = py::bytes(keyword);
+    def.closure = core::bytes(keyword);
     return def;
 }
 
@@ -167,21 +166,21 @@ core::FunctionDef argument_command_def(const char* name, const char* doc, const 
 
 ONDREL_ARGS(CallbackArgs, self, callback);
 
-py::object set_progress_callback(const Ctx& c, const CallbackArgs& a) {
+Ref set_progress_callback(const Ctx& c, const CallbackArgs& a) {
     core::setattr(a.self, c.n.progress_callback, a.callback);
-    return py::none();
+    return core::none();
 }
 
-py::object disconnect(const Ctx& c, const SelfArgs& a) {
+Ref disconnect(const Ctx& c, const SelfArgs& a) {
     const Names& n = c.n;
     // Clean-up hook of derived classes; a plain FpgaTool has none.
-    if (py::object cleanup = core::getattr_optional(a.self, n.deleteTempFile)) core::call(cleanup);
-    py::object conn = core::getattr(a.self, n._conn);
+    if (Ref cleanup = core::getattr_optional(a.self, n.deleteTempFile)) core::call(cleanup);
+    Ref conn = core::getattr(a.self, n._conn);
     if (truth(conn) && truth(core::getattr(a.self, n._owns_conn))) {
         call_method(conn, n.closeConnection);
         c.log(INFO, "Disconnected from FPGA device.");
     }
-    return py::none();
+    return core::none();
 }
 
 }  // namespace
@@ -191,11 +190,11 @@ std::vector<core::FunctionDef> exchange_methods(const Declare& d) {
     using core::with_default;
     namespace p = protocol;
     core::FunctionDef read = method<SelfArgs, fpga_read>("_fpgaRead", "Read data from the FPGA.", {}, d.bytes_t);
-    read.closure = py::bytes(p::kRead);
+    read.closure = core::bytes(p::kRead);
     return {
         method<InitArgs, init>("__init__", kInitDoc,
                                {with_default("connection", d.none), with_default("address", d.none, d.optional_str),
-                                with_default("port", py::int_(p::kDefaultPort), d.int_t)}),
+                                with_default("port", core::integer(p::kDefaultPort), d.int_t)}),
         method<GetRecvArgs, get_recv>("_getRecv", "Receive data from the FPGA.",
                                       {with_default("log_print", d.false_), with_default("size", d.recv_size),
                                        with_default("isdecode", d.true_)}),

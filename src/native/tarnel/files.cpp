@@ -22,13 +22,11 @@ FileStamp stamp_of(const platform::FileInfo& info) {
 
 }  // namespace
 
-void raise_os_error(int err, py::handle path) {
+void raise_os_error(int err, Handle path) {
     if (err == platform::kNotRegular) {
         // OSError(EINVAL, "not a regular file", path): "[Errno 22] not a regular file: 'path'"
-        py::object error =
-            core::call(py::handle(PyExc_OSError), py::int_(EINVAL), core::text("not a regular file"), path);
-        PyErr_SetObject(PyExc_OSError, error.ptr());
-        core::throw_python_error();
+        Ref error = core::call(Handle(PyExc_OSError), core::integer(EINVAL), core::text("not a regular file"), path);
+        core::raise_object(PyExc_OSError, error);
     }
     errno = err;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
@@ -43,19 +41,19 @@ PathStatus stat_path(const std::string& fs) {
     return PathStatus{err, info.regular, info.directory, stamp_of(info)};
 }
 
-void require_regular_file(const std::string& fs, py::handle shown) {
+void require_regular_file(const std::string& fs, Handle shown) {
     PathStatus s = stat_path(fs);
     if (s.err) raise_os_error(s.err, shown);
     if (!s.regular) raise_os_error(s.directory ? EISDIR : platform::kNotRegular, shown);
 }
 
-uint64_t file_size(const std::string& fs, py::handle path) {
+uint64_t file_size(const std::string& fs, Handle path) {
     PathStatus s = stat_path(fs);
     if (s.err) raise_os_error(s.err, path);
     return s.stamp.size;
 }
 
-FileReader::FileReader(const std::string& fs, py::handle path) : path_(py::reinterpret_borrow<py::object>(path)) {
+FileReader::FileReader(const std::string& fs, Handle path) : path_(Ref::borrow(path)) {
     refuse_embedded_nul(fs);
     int err = 0;
     core::without_gil([&] { err = platform::open_for_reading(fs, &handle_); });
@@ -81,11 +79,11 @@ size_t FileReader::read_at(char* out, size_t size, uint64_t offset) {
     return got;
 }
 
-py::object FileReader::read_bytes(uint64_t offset, uint64_t limit) {
+Ref FileReader::read_bytes(uint64_t offset, uint64_t limit) {
     // Sized by what the file holds now; read on if it grew since.
     uint64_t size_now = stamp().size;
     size_t capacity = static_cast<size_t>(std::min<uint64_t>(size_now > offset ? size_now - offset : 0, limit));
-    py::object data = core::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    Ref data = core::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
     size_t size = 0;
     for (;;) {
         size += read_at(PyBytes_AS_STRING(data.ptr()) + size, capacity - size, offset + size);
@@ -93,20 +91,20 @@ py::object FileReader::read_bytes(uint64_t offset, uint64_t limit) {
         char probe;
         if (read_at(&probe, 1, offset + size) == 0) break;
         capacity = static_cast<size_t>(std::min<uint64_t>(limit, capacity ? uint64_t{capacity} * 2 : 65536));
-        PyObject* grown = data.release().ptr();
+        PyObject* grown = data.release();
         if (_PyBytes_Resize(&grown, static_cast<Py_ssize_t>(capacity)) < 0) core::throw_python_error();
-        data = py::reinterpret_steal<py::object>(grown);
+        data = Ref::steal(grown);
         PyBytes_AS_STRING(data.ptr())[size++] = probe;
     }
     if (size != capacity) {
-        PyObject* shrunk = data.release().ptr();
+        PyObject* shrunk = data.release();
         if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(size)) < 0) core::throw_python_error();
-        data = py::reinterpret_steal<py::object>(shrunk);
+        data = Ref::steal(shrunk);
     }
     return data;
 }
 
-py::object FileReader::read_container() {
+Ref FileReader::read_container() {
     unsigned char fields[kSizeFieldsLength];
     size_t got = read_at(reinterpret_cast<char*>(fields), sizeof fields, 0);
     std::optional<Preamble> pre = read_preamble(fields, got);

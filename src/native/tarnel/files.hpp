@@ -11,7 +11,7 @@
 
 namespace ondrel::tarnel {
 
-[[noreturn]] void raise_os_error(int err, py::handle path);
+[[noreturn]] void raise_os_error(int err, Handle path);
 
 // The outcome of stat(2) on a path (following symbolic links).
 struct PathStatus {
@@ -26,16 +26,16 @@ struct PathStatus {
 PathStatus stat_path(const std::string& fs);
 
 // Raises unless the path names a regular file (after symbolic links).
-void require_regular_file(const std::string& fs, py::handle shown);
+void require_regular_file(const std::string& fs, Handle shown);
 
 // os.stat(path).st_size
-uint64_t file_size(const std::string& fs, py::handle shown);
+uint64_t file_size(const std::string& fs, Handle shown);
 
 // A regular file opened for reading, closed when the reader goes.  Opening a
 // FIFO, a device or a directory fails with OSError (without waiting).
 class FileReader {
 public:
-    FileReader(const std::string& fs, py::handle shown);
+    FileReader(const std::string& fs, Handle shown);
     ~FileReader();
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
@@ -48,16 +48,16 @@ public:
 
     // Up to `limit` bytes from `offset` (fewer at the end of the file, more
     // than the file held when opened if it grew), as one new byte string.
-    py::object read_bytes(uint64_t offset, uint64_t limit);
+    Ref read_bytes(uint64_t offset, uint64_t limit);
 
     // The part of a container file that its size fields can reference (see
     // container_extent), from its start, as one new byte string; a file too
     // short to hold the size fields is read whole.  A sparse file of
     // gigabytes with a small image costs only the image.
-    py::object read_container();
+    Ref read_container();
 
 private:
-    py::object path_;
+    Ref path_;
     platform::Handle handle_ = platform::kNoHandle;
 };
 

@@ -6,6 +6,7 @@
 #include "tarnel/tarnel.hpp"
 
 #include <map>
+#include <stdexcept>
 
 namespace ondrel::tarnel {
 
@@ -41,12 +42,12 @@ const char* const kDefinitionOrder[] = {
 };
 
 // The class, from every concern's declarations, in definition order.
-py::object make_fpga_tool(py::module_ m) {
-    py::object builtins = core::import("builtins");
+Ref make_fpga_tool(Handle m) {
+    Ref builtins = core::import("builtins");
     Declare d;
-    d.none = py::none();
-    d.false_ = py::bool_(false);
-    d.true_ = py::bool_(true);
+    d.none = core::none();
+    d.false_ = core::boolean(false);
+    d.true_ = core::boolean(true);
     d.recv_size = core::getattr(m, "_RECV_SIZE");  // taken once, when the class is made
     d.str_t = core::getattr(builtins, "str");
     d.int_t = core::getattr(builtins, "int");
@@ -68,13 +69,13 @@ py::object make_fpga_tool(py::module_ m) {
     }
     if (!declared.empty())
         throw std::logic_error("FpgaTool." + declared.begin()->first + " is missing from the definition order");
-    return core::build_class(py::handle(reinterpret_cast<PyObject*>(&PyType_Type)), "FpgaTool",
-                             py::make_tuple(core::getattr(builtins, "object")), core::getattr(m, "__name__"), nullptr,
+    return core::build_class(reinterpret_cast<PyObject*>(&PyType_Type), "FpgaTool",
+                             core::tuple_of({core::getattr(builtins, "object")}), core::getattr(m, "__name__"), nullptr,
                              members);
 }
 
-void load(py::module_ m, State& state) {
-    py::object name = core::getattr(m, "__name__");
+void load(Handle m, State& state) {
+    Ref name = core::getattr(m, "__name__");
     state.n.fill();
     state.package = core::parent_package(name);
     const std::string& package = state.package;
@@ -95,23 +96,23 @@ void load(py::module_ m, State& state) {
 
     // The host's one-time logging configuration (nothing changes when the
     // root logger already has handlers) and our channel.
-    py::object logging = core::getattr(m, "logging");
-    py::object kwnames = py::reinterpret_steal<py::object>(core::keywords({"level", "format", "stream"}));
+    Ref logging = core::getattr(m, "logging");
+    Ref kwnames = Ref::steal(core::keywords({"level", "format", "stream"}));
     core::call_kw(core::getattr(logging, "basicConfig"), kwnames.ptr(), core::getattr(logging, "INFO"),
                   core::text("%(asctime)s - %(name)s [%(levelname)s] %(message)s"),
                   core::getattr(core::getattr(m, "sys"), "stdout"));
     core::setattr(m, "logger", core::call(core::getattr(logging, "getLogger"), core::text("FPGA")));
 
     // The constants.
-    core::setattr(m, "_RECV_SIZE", py::int_(protocol::kReplySize));
+    core::setattr(m, "_RECV_SIZE", core::integer(protocol::kReplySize));
     core::setattr(m, "_FPGA_FW_VER_MIN", core::text("0.1.0.6"));
     core::setattr(m, "_FPGA_VER_MIN_DEV28", core::text("1.1.0.0"));
     core::setattr(m, "_FPGA_VER_MIN_DEV32", core::text("0.2.3.4"));
-    py::list whitelist;
-    whitelist.append(32);
+    Ref whitelist = core::new_list();
+    core::list_append(whitelist, core::integer(32));
     core::setattr(m, "_DEVICE_WHITELIST", whitelist);
 
-    py::object tool_class = make_fpga_tool(m);
+    Ref tool_class = make_fpga_tool(m);
     core::setattr(m, "FpgaTool", tool_class);
     for (PyObject* operation : {state.n._sendCmd, state.n._getRecv, state.n._fpgaProgram, state.n._fpgaRead})
         state.own_exchange.emplace_back(operation, core::getattr(tool_class, operation));
@@ -125,4 +126,4 @@ PyModuleDef& tarnel_definition() { return module_def; }
 
 }  // namespace ondrel::tarnel
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit_Tarnel() { return PyModuleDef_Init(&ondrel::tarnel::module_def); }
+extern "C" ONDREL_EXPORT PyObject* PyInit_Tarnel() { return PyModuleDef_Init(&ondrel::tarnel::module_def); }

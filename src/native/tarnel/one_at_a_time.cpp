@@ -8,10 +8,10 @@ namespace {
 
 class OneAtATime final : public Transfer {
 public:
-    OneAtATime(const Ctx& c, py::handle tool, TransferEvents& events) : c_(c), tool_(tool), events_(events) {}
+    OneAtATime(const Ctx& c, Handle tool, TransferEvents& events) : c_(c), tool_(tool), events_(events) {}
 
     void write(const char* data, size_t size) override {
-        py::object block = bytes_of(data, size);
+        Ref block = bytes_of(data, size);
         for (int attempt = 1; attempt <= kMaxAttempts; attempt++) {
             events_.before_python();
             Clock::time_point begin = Clock::now();
@@ -35,7 +35,7 @@ public:
         for (uint64_t page = 0; page < pages; page++) {
             events_.before_python();
             Clock::time_point begin = Clock::now();
-            py::object payload = core::call_method(tool_, c_.n._fpgaRead);
+            Ref payload = core::call_method(tool_, c_.n._fpgaRead);
             Clock::time_point end = Clock::now();
             events_.page_read(payload, begin, end);
         }
@@ -45,14 +45,14 @@ public:
 
 private:
     const Ctx& c_;
-    py::handle tool_;
+    Handle tool_;
     TransferEvents& events_;
     uint64_t offset_ = 0;  // image bytes acknowledged
 };
 
 }  // namespace
 
-std::unique_ptr<Transfer> one_at_a_time(const Ctx& c, py::handle tool, TransferEvents& events) {
+std::unique_ptr<Transfer> one_at_a_time(const Ctx& c, Handle tool, TransferEvents& events) {
     return std::make_unique<OneAtATime>(c, tool, events);
 }
 

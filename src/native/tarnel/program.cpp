@@ -32,7 +32,7 @@ double seconds_between(Clock::time_point a, Clock::time_point b) {
 // without a write per block.
 class ProgressOutput {
 public:
-    ProgressOutput(const Ctx& c, py::handle lines) : c_(c), lines_(lines), last_flush_(Clock::now()) {}
+    ProgressOutput(const Ctx& c, Handle lines) : c_(c), lines_(lines), last_flush_(Clock::now()) {}
 
     // `end`: the end of the timed exchange, a recent reading of the clock.
     void line(uint64_t done, uint64_t total, Clock::time_point begin, Clock::time_point end) {
@@ -83,7 +83,7 @@ private:
     }
 
     const Ctx& c_;
-    py::handle lines_;
+    Handle lines_;
     std::string pending_;
     std::string writing_;  // what write_pending is writing
     bool flush_due_ = false;
@@ -101,14 +101,14 @@ public:
         : c_(c), progress_(progress), sha_(call_method(c.global(c.n.hashlib), c.n.sha256)) {}
 
     // A bytes-like object, fed as it is.
-    void update(py::handle data) {
+    void update(Handle data) {
         drain();
         progress_.write_pending();
         call_method(sha_, c_.n.update, data);
     }
 
     // Any bytes-like object; copied into the gathered piece.
-    void add(py::handle piece) {
+    void add(Handle piece) {
         if (!PyBytes_CheckExact(piece.ptr())) progress_.write_pending();  // its buffer may be Python code's
         {
             core::Buffer view(piece);
@@ -126,7 +126,7 @@ public:
 private:
     void drain() {
         if (pending_.empty()) return;
-        py::object piece = bytes_of(pending_.data(), pending_.size());
+        Ref piece = bytes_of(pending_.data(), pending_.size());
         pending_.clear();
         progress_.write_pending();
         call_method(sha_, c_.n.update, piece);
@@ -134,7 +134,7 @@ private:
 
     const Ctx& c_;
     ProgressOutput& progress_;
-    py::object sha_;
+    Ref sha_;
     std::string pending_;
 };
 
@@ -144,10 +144,10 @@ private:
 // time or a window of commands in flight (see transfer.hpp).
 class Programmer final : TransferEvents {
 public:
-    Programmer(const Ctx& c, py::handle tool, py::handle image_path, size_t window, py::handle lines)
+    Programmer(const Ctx& c, Handle tool, Handle image_path, size_t window, Handle lines)
         : c_(c), tool_(tool), image_path_(image_path), window_(window), read_window_(window), progress_(c, lines) {}
 
-    bool run(py::handle device_type) {
+    bool run(Handle device_type) {
         try {
             return program(device_type);
         } catch (...) {
@@ -159,7 +159,7 @@ public:
     }
 
 private:
-    bool program(py::handle device_type) {
+    bool program(Handle device_type) {
         const Names& n = c_.n;
         std::string fs = fs_path(image_path_);
         require_regular_file(fs, image_path_);  // before any device command
@@ -169,18 +169,18 @@ private:
         // stood when the call began.  A file that cannot be opened fails
         // where it is first read, after the erase.
         std::optional<FileReader> reader;
-        std::optional<py::error_already_set> open_error;
+        std::optional<core::Error> open_error;
         try {
             reader.emplace(fs, image_path_);
-        } catch (py::error_already_set& e) {
+        } catch (core::Error& e) {
             if (!e.matches(PyExc_OSError)) throw;
             open_error.emplace(std::move(e));
         }
         FileStamp start = reader ? reader->stamp() : FileStamp{0, 0, file_size(fs, image_path_), 0, 0};
-        py::object data;                   // a container's bytes: those its check verified, or read now
+        Ref data;                          // a container's bytes: those its check verified, or read now
         std::optional<std::string> whole;  // a raw image's digest, read whole before the erase
         if (reader) {
-            std::optional<py::object> checked = checked_in_update(*reader, start, container);
+            std::optional<Ref> checked = checked_in_update(*reader, start, container);
             if (!checked) {
                 c_.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path_));
                 return false;
@@ -201,7 +201,7 @@ private:
                         return false;
                     }
                     whole = read.hex;
-                } catch (py::error_already_set& e) {
+                } catch (core::Error& e) {
                     if (!e.matches(PyExc_OSError)) throw;
                     open_error.emplace(std::move(e));
                 }
@@ -214,10 +214,10 @@ private:
         for (;;) {
             written.emplace(c_, progress_);
             if (core::equals(device_type, 28))
-                call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType28));
+                call_method(tool_, n._fpgaErase, core::bytes(protocol::kEraseType28));
             else if (core::equals(device_type, 32))
-                call_method(tool_, n._fpgaErase, py::bytes(protocol::kEraseType32));
-            call_method(tool_, n._fpgaRstPagePtr, py::bytes(protocol::kSectionCfg));
+                call_method(tool_, n._fpgaErase, core::bytes(protocol::kEraseType32));
+            call_method(tool_, n._fpgaRstPagePtr, core::bytes(protocol::kSectionCfg));
             report("write", 0, 0);
             if (open_error) throw std::move(*open_error);
             transfer_ = window_ > 1 ? windowed(c_, tool_, window_, *this) : one_at_a_time(c_, tool_, *this);
@@ -287,7 +287,7 @@ private:
         uint64_t at = 0;
         for (;;) {
             uint64_t want = std::min<uint64_t>(kChunk, expected + 1 - std::min(at, expected));
-            py::object piece = reader.read_bytes(at, want);  // new each time: the digest may keep it
+            Ref piece = reader.read_bytes(at, want);  // new each time: the digest may keep it
             size_t got = static_cast<size_t>(PyBytes_GET_SIZE(piece.ptr()));
             if (got == 0) break;
             digest.update(piece);
@@ -303,15 +303,15 @@ private:
     // verified, or a raw image of the same size and times.  Nothing when it
     // is not; else the verified container bytes (empty outside an update,
     // for a raw image, or when no check looked at a file).
-    std::optional<py::object> checked_in_update(FileReader& reader, const FileStamp& now, bool container) const {
+    std::optional<Ref> checked_in_update(FileReader& reader, const FileStamp& now, bool container) const {
         UpdateInProgress* update = c_.update_in_progress(tool_);
-        if (!update || update->checked.empty()) return py::object();
+        if (!update || update->checked.empty()) return Ref();
         // A copy: reading the file lets other threads run, the update's own among them.
         std::vector<CheckedImage> accepted = update->checked;
         for (const CheckedImage& checked : accepted) {
             if (!checked.stamp.same_file(now) || bool(checked.container) != container) continue;
             if (!container) {
-                if (checked.stamp.unchanged(now)) return py::object();
+                if (checked.stamp.unchanged(now)) return Ref();
             } else if (file_holds(reader, checked.container)) {
                 return checked.container;
             }
@@ -322,7 +322,7 @@ private:
     // Whether the file holds `data`, the part of a container its check read:
     // the same bytes, and no more of them within the container's extent.
     // Compared a piece at a time, so that only the verified copy is in memory.
-    static bool file_holds(FileReader& reader, const py::object& data) {
+    static bool file_holds(FileReader& reader, const Ref& data) {
         const char* expected = PyBytes_AS_STRING(data.ptr());
         size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
         std::optional<Preamble> pre = read_preamble(reinterpret_cast<const unsigned char*>(expected), size);
@@ -343,11 +343,11 @@ private:
     // gathered: a window of blocks costs one write, not one each.
     void report(const char* stage, uint64_t done, uint64_t total) {
         if (!core::attribute_is_plain(tool_, c_.n.progress_callback)) progress_.write_pending();
-        py::object callback = core::getattr(tool_, c_.n.progress_callback);
+        Ref callback = core::getattr(tool_, c_.n.progress_callback);
         if (callback.is_none()) return;
         progress_.write_pending();
         if (!core::truth(callback)) return;
-        core::call(callback, py::str(stage), py::int_(done), py::int_(total));
+        core::call(callback, core::text(stage), core::integer(done), core::integer(total));
     }
 
     void block_written(size_t size, Clock::time_point begin, Clock::time_point end) override {
@@ -358,7 +358,7 @@ private:
 
     void before_python() override { progress_.write_pending(); }
 
-    void page_read(py::handle payload, Clock::time_point begin, Clock::time_point end) override {
+    void page_read(Handle payload, Clock::time_point begin, Clock::time_point end) override {
         uint64_t done = ++pages_read_ * kBlockSize;
         progress_.line(done, read_total_, begin, end);
         report("verify", done, read_total_);
@@ -366,7 +366,7 @@ private:
     }
 
     // A container: only the image inside it is written.
-    std::optional<uint64_t> write_container(const py::object& data, Digest& written) {
+    std::optional<uint64_t> write_container(const Ref& data, Digest& written) {
         const char* bytes = PyBytes_AS_STRING(data.ptr());
         size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
         std::optional<Preamble> pre = read_preamble(reinterpret_cast<const unsigned char*>(bytes), size);
@@ -390,7 +390,7 @@ private:
         begin_writes(start.size);
         for (uint64_t at = 0; at < total_;) {
             uint64_t want = std::min<uint64_t>(kChunk, total_ - at);
-            py::object chunk = reader.read_bytes(at, want);  // a new one each time: the digest may keep it
+            Ref chunk = reader.read_bytes(at, want);  // a new one each time: the digest may keep it
             size_t got = static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr()));
             if (got != want || !reader.stamp().unchanged(start)) return std::nullopt;
             written.update(chunk);
@@ -416,7 +416,7 @@ private:
         read_digest_ = &read;
         read_total_ = sent;
         pages_read_ = 0;
-        call_method(tool_, c_.n._fpgaRstPagePtr, py::bytes(protocol::kSectionCfg));
+        call_method(tool_, c_.n._fpgaRstPagePtr, core::bytes(protocol::kSectionCfg));
         transfer_ = read_window_ > 1 ? windowed(c_, tool_, read_window_, *this) : one_at_a_time(c_, tool_, *this);
         transfer_->read((sent + kBlockSize - 1) / kBlockSize);
         transfer_.reset();
@@ -426,8 +426,8 @@ private:
     }
 
     const Ctx& c_;
-    py::handle tool_;
-    py::handle image_path_;
+    Handle tool_;
+    Handle image_path_;
     size_t window_;       // blocks in flight while writing (1 after a refusal)
     size_t read_window_;  // pages in flight while reading back
     ProgressOutput progress_;
@@ -437,8 +437,7 @@ private:
     Digest* read_digest_ = nullptr;
 };
 
-bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window,
-                  py::handle lines) {
+bool program_file(const Ctx& c, Handle tool, Handle image_path, Handle device_type, size_t window, Handle lines) {
     return Programmer(c, tool, image_path, window, lines).run(device_type);
 }
 
@@ -446,10 +445,10 @@ namespace {
 
 ONDREL_ARGS(ProgramFileArgs, self, image_path, device_type);
 
-py::object fpga_program_file(const Ctx& c, const ProgramFileArgs& a) {
-    py::handle image_path = core::require_text(a.image_path, "image_path");
-    py::object device_type = core::require_integer(a.device_type, "device_type");
-    return py::bool_(program_file(c, a.self, image_path, device_type, 1, py::none()));
+Ref fpga_program_file(const Ctx& c, const ProgramFileArgs& a) {
+    Handle image_path = core::require_text(a.image_path, "image_path");
+    Ref device_type = core::require_integer(a.device_type, "device_type");
+    return core::boolean(program_file(c, a.self, image_path, device_type, 1, core::none()));
 }
 
 }  // namespace
@@ -457,7 +456,8 @@ py::object fpga_program_file(const Ctx& c, const ProgramFileArgs& a) {
 std::vector<core::FunctionDef> program_methods(const Declare& d) {
     return {method<ProgramFileArgs, fpga_program_file>(
         "_fpgaProgramFile", "Process FPGA update with the given image path.",
-        {core::annotated("image_path", d.str_t), core::with_default("device_type", py::int_(28), d.int_t)}, d.bool_t)};
+        {core::annotated("image_path", d.str_t), core::with_default("device_type", core::integer(28), d.int_t)},
+        d.bool_t)};
 }
 
 }  // namespace ondrel::tarnel

@@ -11,7 +11,6 @@ namespace ondrel::tarnel {
 // (1: through the tool's own operations); whether the read-back equals what
 // was written.  The progress line goes to `lines` (a text stream), or to
 // sys.stdout as it is at each write when `lines` is None.
-bool program_file(const Ctx& c, py::handle tool, py::handle image_path, py::handle device_type, size_t window,
-                  py::handle lines);
+bool program_file(const Ctx& c, Handle tool, Handle image_path, Handle device_type, size_t window, Handle lines);
 
 }  // namespace ondrel::tarnel

@@ -30,22 +30,22 @@ bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r
 }  // namespace
 
 bool Ctx::log_enabled(Level level) const {
-    return core::truth(core::call_method(global(n.logger), n.isEnabledFor, py::int_(static_cast<int>(level))));
+    return core::truth(core::call_method(global(n.logger), n.isEnabledFor, core::integer(static_cast<int>(level))));
 }
 
-void Ctx::log(Level level, py::handle message) const {
+void Ctx::log(Level level, Handle message) const {
     core::call_method(global(n.logger), level_method(n, level), message);
 }
 
 void Ctx::log(Level level, const std::string& message) const { log(level, core::text(message)); }
 
-py::object Ctx::refusal(Level level, PyObject* member, const std::string& message) const {
-    py::str text = core::text(message);
+Ref Ctx::refusal(Level level, PyObject* member, const std::string& message) const {
+    Ref text = core::text(message);
     log(level, text);
     return core::call(global(n.RetType), core::getattr(global(n.RetCode), member), text);
 }
 
-UpdateScope::UpdateScope(State& state, py::handle tool)
+UpdateScope::UpdateScope(State& state, Handle tool)
     : state_(state), update_{tool.ptr(), PyThread_get_thread_ident(), {}} {
     state_.updates.push_back(&update_);
 }
@@ -55,7 +55,7 @@ UpdateScope::~UpdateScope() {
     if (it != state_.updates.end()) state_.updates.erase(it);
 }
 
-UpdateInProgress* Ctx::update_in_progress(py::handle tool) const {
+UpdateInProgress* Ctx::update_in_progress(Handle tool) const {
     // The tool's update on this thread; else its update on another thread
     // (an override of _fpgaProgramFile may hand the programming to a worker).
     unsigned long thread = PyThread_get_thread_ident();
@@ -68,7 +68,7 @@ UpdateInProgress* Ctx::update_in_progress(py::handle tool) const {
     return elsewhere;
 }
 
-void Ctx::refuse_if_busy(py::handle conn) const {
+void Ctx::refuse_if_busy(Handle conn) const {
     for (const BusyConnection& busy : state.busy) {
         if (busy.conn != conn.ptr()) continue;
         core::raise(PyExc_RuntimeError,
@@ -78,30 +78,26 @@ void Ctx::refuse_if_busy(py::handle conn) const {
 }
 
 void Ctx::write_stdout(const std::string& ascii, bool flush_after) const {
-    py::object out = core::getattr(global(n.sys), n.stdout_);
+    Ref out = core::getattr(global(n.sys), n.stdout_);
     if (out.is_none()) return;  // no console (as print() does)
     write_to(out, ascii, flush_after);
 }
 
-void Ctx::write_to(py::handle out, const std::string& ascii, bool flush_after) const {
+void Ctx::write_to(Handle out, const std::string& ascii, bool flush_after) const {
     if (!ascii.empty()) {
-        py::object chunk = core::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
+        Ref chunk = core::steal(PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127));
         std::memcpy(PyUnicode_DATA(chunk.ptr()), ascii.data(), ascii.size());
         core::call_method(out, n.write, chunk);
     }
     if (flush_after) core::call_method(out, n.flush);
 }
 
-py::object bytes_of(const char* data, size_t size) {
-    return core::steal(PyBytes_FromStringAndSize(data, static_cast<Py_ssize_t>(size)));
-}
-
-py::object view_of(const py::object& bytes, size_t begin, size_t end) {
-    py::object whole = core::steal(PyMemoryView_FromObject(bytes.ptr()));  // of bytes: no Python code
+Ref view_of(Handle bytes, size_t begin, size_t end) {
+    Ref whole = core::memory_view(bytes);
     return core::slice(whole, static_cast<Py_ssize_t>(begin), static_cast<Py_ssize_t>(end));
 }
 
-py::object raw_payload(py::handle reply) {
+Ref raw_payload(Handle reply) {
     constexpr size_t kFraming = protocol::kRawHead + protocol::kRawTail;
     if (!PyBytes_Check(reply.ptr()))
         return core::slice(reply, static_cast<Py_ssize_t>(protocol::kRawHead),
@@ -111,7 +107,7 @@ py::object raw_payload(py::handle reply) {
     return bytes_of(PyBytes_AS_STRING(reply.ptr()) + protocol::kRawHead, size - kFraming);
 }
 
-bool acknowledged(const Ctx& c, py::handle reply) {
+bool acknowledged(const Ctx& c, Handle reply) {
     PyObject* r = reply.ptr();
     if (PyUnicode_CheckExact(r) && PyUnicode_IS_ASCII(r)) {
         const auto* s = static_cast<const unsigned char*>(PyUnicode_DATA(r));
@@ -120,12 +116,12 @@ bool acknowledged(const Ctx& c, py::handle reply) {
         while (e > b && is_ascii_space(s[e - 1])) e--;
         return e - b == 1 && s[b] == protocol::kAcknowledged[0];
     }
-    py::object stripped = core::call_method(reply, c.n.strip);
+    Ref stripped = core::call_method(reply, c.n.strip);
     return core::compare(stripped, core::text(protocol::kAcknowledged), Py_EQ);
 }
 
-std::string fs_path(py::handle path) {
-    py::object encoded = core::steal(PyUnicode_EncodeFSDefault(path.ptr()));  // of a str: no Python code
+std::string fs_path(Handle path) {
+    Ref encoded = core::steal(PyUnicode_EncodeFSDefault(path.ptr()));  // of a str: no Python code
     return std::string(PyBytes_AS_STRING(encoded.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.ptr())));
 }
 

@@ -13,7 +13,8 @@
 
 namespace ondrel::tarnel {
 
-namespace py = pybind11;
+using core::Handle;
+using core::Ref;
 
 // The names the module uses on hot paths, made once when it loads.
 // clang-format off: one name a word, in groups
@@ -68,8 +69,8 @@ struct FileStamp {
 // An image file that a check of the update accepted.
 struct CheckedImage {
     FileStamp stamp;
-    py::object container;  // the container bytes the header check verified; empty for a raw image
-    py::object header;     // the container's parsed header; empty for a raw image
+    Ref container;  // the container bytes the header check verified; empty for a raw image
+    Ref header;     // the container's parsed header; empty for a raw image
 };
 
 // One processFpgaUpdate in progress: the files its checks accepted, so that
@@ -97,7 +98,7 @@ struct State {
     std::vector<BusyConnection> busy;        // windowed transfers with commands in flight
     // FpgaTool's own exchange operations, by name: a windowed transfer goes
     // past them, so it refuses a tool that replaces one.
-    std::vector<std::pair<PyObject*, py::object>> own_exchange;
+    std::vector<std::pair<PyObject*, Ref>> own_exchange;
 
     int traverse(visitproc visit, void* arg) {
         for (auto& entry : own_exchange) Py_VISIT(entry.second.ptr());
@@ -109,7 +110,7 @@ struct State {
 // Registers an update in progress on this thread for the time of a call.
 class UpdateScope {
 public:
-    UpdateScope(State& state, py::handle tool);
+    UpdateScope(State& state, Handle tool);
     ~UpdateScope();
     UpdateScope(const UpdateScope&) = delete;
     UpdateScope& operator=(const UpdateScope&) = delete;
@@ -133,35 +134,35 @@ public:
 
     State& state;
     const Names& n;
-    py::handle closure;
+    Handle closure;
 
     // A module-level name, looked up when used (as a Python function would),
     // so a rebinding of the module attribute takes effect.
-    py::object global(PyObject* name) const { return core::module_global(globals_, name); }
+    Ref global(PyObject* name) const { return core::module_global(globals_, name); }
 
     // Logging through the module's `logger`.  log_enabled tells whether a
     // record of this level would be handled (checked before a message is
     // built).
     bool log_enabled(Level level) const;
-    void log(Level level, py::handle message) const;
+    void log(Level level, Handle message) const;
     void log(Level level, const std::string& message) const;
 
     // Writes ASCII text to sys.stdout as it is at the time of writing, or
     // to a given stream.
     void write_stdout(const std::string& ascii, bool flush_after) const;
-    void write_to(py::handle stream, const std::string& ascii, bool flush_after) const;
+    void write_to(Handle stream, const std::string& ascii, bool flush_after) const;
 
     // The update in progress by `tool` (on this thread, else on another), or nullptr.
-    UpdateInProgress* update_in_progress(py::handle tool) const;
+    UpdateInProgress* update_in_progress(Handle tool) const;
 
     // Raises RuntimeError when a windowed transfer works on `conn`.
-    void refuse_if_busy(py::handle conn) const;
+    void refuse_if_busy(Handle conn) const;
 
     // RetType(RetCode.<member>, message), the message also logged at `level`.
-    py::object refusal(Level level, PyObject* member, const std::string& message) const;
+    Ref refusal(Level level, PyObject* member, const std::string& message) const;
 
 private:
-    py::handle globals_;
+    Handle globals_;
 };
 
 // --- declaring methods ---------------------------------------------------------
@@ -170,15 +171,15 @@ private:
 // is F(ctx, args).
 template <class A, core::BodyWith<Ctx, A> F>
 core::FunctionDef method(const char* name, const char* doc, const std::vector<core::Spec>& specs = {},
-                         py::object returns = py::object()) {
+                         Ref returns = Ref()) {
     return core::method<A, core::with_context<Ctx, A, F>>(name, doc, specs, std::move(returns));
 }
 
 // The values declarations refer to, made once when the module loads.
 struct Declare {
-    py::object none, false_, true_;
-    py::object recv_size;  // _RECV_SIZE when the class is made
-    py::object str_t, int_t, bool_t, bytes_t, optional_str, ret_type;
+    Ref none, false_, true_;
+    Ref recv_size;  // _RECV_SIZE when the class is made
+    Ref str_t, int_t, bool_t, bytes_t, optional_str, ret_type;
 };
 
 // The methods of FpgaTool, by concern (any order; module.cpp orders them).
@@ -190,22 +191,22 @@ std::vector<core::FunctionDef> update_methods(const Declare& d);
 // --- helpers -------------------------------------------------------------------
 
 // A new byte string holding a copy of `size` bytes.
-py::object bytes_of(const char* data, size_t size);
+inline Ref bytes_of(const char* data, size_t size) { return core::bytes(data, size); }
 
 // A view of bytes[begin:end] that keeps the bytes alive for as long as it
 // lives: whoever it is handed to may keep it.
-py::object view_of(const py::object& bytes, size_t begin, size_t end);
+Ref view_of(Handle bytes, size_t begin, size_t end);
 
 // A raw reply without its 4 leading and 2 trailing bytes (empty when it has
 // 6 bytes or fewer), as the raw exchange returns it.
-py::object raw_payload(py::handle reply);
+Ref raw_payload(Handle reply);
 
 // Whether a block program reply (text), stripped of surrounding whitespace,
 // is exactly "0".
-bool acknowledged(const Ctx& c, py::handle reply);
+bool acknowledged(const Ctx& c, Handle reply);
 
 // The path as the file system sees it (os.fsencode); the file functions
 // refuse one with an embedded NUL.
-std::string fs_path(py::handle path);
+std::string fs_path(Handle path);
 
 }  // namespace ondrel::tarnel

@@ -18,7 +18,7 @@ public:
     // `begin` (its last attempt) and acknowledged at `end`.
     virtual void block_written(size_t size, Clock::time_point begin, Clock::time_point end) = 0;
     // The next page came back as `payload` (the raw reply without its framing).
-    virtual void page_read(py::handle payload, Clock::time_point begin, Clock::time_point end) = 0;
+    virtual void page_read(Handle payload, Clock::time_point begin, Clock::time_point end) = 0;
     // The transfer is about to call into Python (the connection, the tool).
     virtual void before_python() {}
 };
@@ -48,23 +48,23 @@ public:
 // _fpgaRead.  A block the device keeps refusing is sent kMaxAttempts times
 // in all, then the transfer fails with RuntimeError.
 constexpr int kMaxAttempts = 10;
-std::unique_ptr<Transfer> one_at_a_time(const Ctx& c, py::handle tool, TransferEvents& events);
+std::unique_ptr<Transfer> one_at_a_time(const Ctx& c, Handle tool, TransferEvents& events);
 
 // Up to `window` commands in flight on the tool's connection, past its
 // _sendCmd, _getRecv, _fpgaProgram and _fpgaRead (see require_own_exchange).
 // A refused block raises Refused.  While commands are in flight, the tool's
 // own exchanges on that connection are refused (Ctx::refuse_if_busy).
-std::unique_ptr<Transfer> windowed(const Ctx& c, py::handle tool, size_t window, TransferEvents& events);
+std::unique_ptr<Transfer> windowed(const Ctx& c, Handle tool, size_t window, TransferEvents& events);
 
 // Raises TypeError when the tool's class (or the tool itself) replaces one
 // of the operations a windowed transfer goes past.
-void require_own_exchange(const Ctx& c, py::handle tool);
+void require_own_exchange(const Ctx& c, Handle tool);
 
 // The largest window: commands in flight at once.
 constexpr size_t kMaxWindow = 65536;
 
 // A window argument: an int (not a bool) from 1 to kMaxWindow, else
 // TypeError or ValueError with the same text.
-size_t window_size(py::handle value);
+size_t window_size(Handle value);
 
 }  // namespace ondrel::tarnel

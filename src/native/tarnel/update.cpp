@@ -12,40 +12,39 @@ using core::truth;
 
 // Initialises the controller, sets the configuration mode, reads the
 // identifier and, for device type 32, the version and its minimum.
-py::object initialise(const Ctx& c, py::handle self, py::handle device_type, py::handle disable_fw_check,
-                      py::dict& result) {
+Ref initialise(const Ctx& c, Handle self, Handle device_type, Handle disable_fw_check, Handle result) {
     const Names& n = c.n;
     call_method(self, n._fpgaCtrlInit);
-    call_method(self, n._fpgaCfgMode, py::bytes(protocol::kModeTrans));
-    py::object fpga_id = call_method(self, n._fpgaGetId);
-    result["fpga_id"] = fpga_id;
+    call_method(self, n._fpgaCfgMode, core::bytes(protocol::kModeTrans));
+    Ref fpga_id = call_method(self, n._fpgaGetId);
+    core::dict_set(result, "fpga_id", fpga_id);
     c.log(INFO, "FPGA ID: " + core::utf8(fpga_id));
 
     if (core::equals(device_type, 32)) {
-        py::object version = call_method(self, n._fpgaGetVersion);
-        result["fpga_version"] = version;
+        Ref version = call_method(self, n._fpgaGetVersion);
+        core::dict_set(result, "fpga_version", version);
         c.log(INFO, "FPGA Version: " + core::utf8(version));
         if (truth(version) && !truth(disable_fw_check)) {
-            py::object VER = c.global(n.VER);
-            py::object minimum = c.global(n._FPGA_VER_MIN_DEV32);
+            Ref VER = c.global(n.VER);
+            Ref minimum = c.global(n._FPGA_VER_MIN_DEV32);
             if (truth(core::rich_compare(core::call(VER, version), core::call(VER, minimum), Py_LT)))
                 return c.refusal(WARNING, n.code_warning,
                                  "FPGA version " + core::utf8(version) + " is lower than minimum required version " +
                                      core::utf8(minimum) + ".");
         }
     }
-    result["success"] = true;
+    core::dict_set(result, "success", core::boolean(true));
     return core::call(c.global(n.RetType), core::getattr(c.global(n.RetCode), n.code_ok),
                       core::text("FPGA initialized successfully"), result);
 }
 
 // The version of the new image, read back from the device.
-py::object updated_version(const Ctx& c, py::handle self, py::handle device_type) {
+Ref updated_version(const Ctx& c, Handle self, Handle device_type) {
     const Names& n = c.n;
     if (core::equals(device_type, 32)) {
         // A version text, or nothing: a reply of another shape is one meant
         // for an earlier command (a device's stray reply), never the version.
-        py::object version = call_method(self, n._fpgaGetVersion);
+        Ref version = call_method(self, n._fpgaGetVersion);
         if (PyUnicode_Check(version.ptr()) && PyUnicode_GET_LENGTH(version.ptr()) != 0 &&
             !is_version_text(core::utf8(version)))
             core::raise(PyExc_ConnectionError, "the FPGA version query after the update was answered with " +
@@ -53,16 +52,14 @@ py::object updated_version(const Ctx& c, py::handle self, py::handle device_type
                                                    ", which is not a version: the connection is out of step");
         return version;
     }
-    if (!core::equals(device_type, 28)) return py::str("");
-    py::object info = call_method(c.global(n.json), n.loads, call_method(self, n._fpgaGetInfo));
+    if (!core::equals(device_type, 28)) return core::text("");
+    Ref info = call_method(c.global(n.json), n.loads, call_method(self, n._fpgaGetInfo));
     if (!PyDict_Check(info.ptr()))
         core::raise(PyExc_TypeError,
                     std::string("device information is a JSON ") + Py_TYPE(info.ptr())->tp_name + ", not an object");
-    // The first record in the mapping's order (PyDict_Next runs no Python code).
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    py::object first = PyDict_Next(info.ptr(), &position, &key, &value) ? py::reinterpret_borrow<py::object>(value)
-                                                                        : py::object(py::dict());
+    // The first record in the mapping's order.
+    Ref first = core::dict_first_value(info);
+    if (!first) first = core::new_dict();
     if (!PyDict_Check(first.ptr()))
         core::raise(PyExc_TypeError, std::string("the first device record is a JSON ") + Py_TYPE(first.ptr())->tp_name +
                                          ", not an object");
@@ -71,23 +68,23 @@ py::object updated_version(const Ctx& c, py::handle self, py::handle device_type
 
 ONDREL_ARGS(InitFpgaArgs, self, device_type, disable_fw_check);
 
-py::object init_fpga(const Ctx& c, const InitFpgaArgs& a) {
-    py::object device_type = core::require_integer(a.device_type, "device_type");
-    py::dict result;
-    result["success"] = false;
-    result["error_message"] = "";
-    result["device_count"] = 0;
-    result["device_info"] = py::none();
-    result["fpga_id"] = "";
-    result["fw_version"] = "";
-    result["fpga_version"] = "";
+Ref init_fpga(const Ctx& c, const InitFpgaArgs& a) {
+    Ref device_type = core::require_integer(a.device_type, "device_type");
+    Ref result = core::new_dict();
+    core::dict_set(result, "success", core::boolean(false));
+    core::dict_set(result, "error_message", core::text(""));
+    core::dict_set(result, "device_count", core::integer(0));
+    core::dict_set(result, "device_info", core::none());
+    core::dict_set(result, "fpga_id", core::text(""));
+    core::dict_set(result, "fw_version", core::text(""));
+    core::dict_set(result, "fpga_version", core::text(""));
 
     if (!core::contains(c.global(c.n._DEVICE_WHITELIST), device_type))
         return c.refusal(WARNING, c.n.code_warning,
                          "Device type " + core::decimal(device_type) + " is not supported for firmware version check.");
     try {
         return initialise(c, a.self, device_type, a.disable_fw_check, result);
-    } catch (py::error_already_set& e) {
+    } catch (core::Error& e) {
         if (!e.matches(PyExc_Exception)) throw;  // an interrupt is not a failed initialisation
         return c.refusal(ERROR, c.n.code_error, "FPGA initialization failed: " + core::utf8(e.value()));
     }
@@ -95,14 +92,14 @@ py::object init_fpga(const Ctx& c, const InitFpgaArgs& a) {
 
 ONDREL_ARGS(UpdateArgs, self, image_path, device_type);
 
-py::object process_fpga_update(const Ctx& c, const UpdateArgs& a) {
+Ref process_fpga_update(const Ctx& c, const UpdateArgs& a) {
     const Names& n = c.n;
-    py::handle image_path = core::require_text(a.image_path, "image_path", /*allow_none=*/true);
-    py::object device_type = core::require_integer(a.device_type, "device_type");
-    py::dict result;
-    result["success"] = false;
-    result["error_message"] = "";
-    result["fw_version"] = "";
+    Handle image_path = core::require_text(a.image_path, "image_path", /*allow_none=*/true);
+    Ref device_type = core::require_integer(a.device_type, "device_type");
+    Ref result = core::new_dict();
+    core::dict_set(result, "success", core::boolean(false));
+    core::dict_set(result, "error_message", core::text(""));
+    core::dict_set(result, "fw_version", core::text(""));
 
     if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.ptr()) == 0)
         return c.refusal(ERROR, n.code_error, "FPGA image path is not provided.");
@@ -111,14 +108,14 @@ py::object process_fpga_update(const Ctx& c, const UpdateArgs& a) {
         return c.refusal(ERROR, n.code_error, "FPGA update file check failed.");
     if (!truth(call_method(a.self, n._checkFileHeader, image_path)))
         return c.refusal(ERROR, n.code_error, "FPGA image header check failed.");
-    py::object programmed = core::call_method_kw(a.self, n._fpgaProgramFile, n.kw_programFile, image_path, device_type);
+    Ref programmed = core::call_method_kw(a.self, n._fpgaProgramFile, n.kw_programFile, image_path, device_type);
     if (!truth(programmed)) return c.refusal(ERROR, n.code_error, "FPGA update process failed.");
 
-    py::object version = updated_version(c, a.self, device_type);
+    Ref version = updated_version(c, a.self, device_type);
     c.log(INFO, "Updated FPGA version: " + core::utf8(version));
     c.log(INFO, "FPGA update process completed successfully.");
-    result["success"] = true;
-    result["fw_version"] = version;
+    core::dict_set(result, "success", core::boolean(true));
+    core::dict_set(result, "fw_version", version);
     return core::call_kw(c.global(n.RetType), n.kw_data, result);
 }
 
@@ -131,10 +128,10 @@ std::vector<core::FunctionDef> update_methods(const Declare& d) {
         method<InitFpgaArgs, init_fpga>(
             "initFpga", "Initialize FPGA.",
             {annotated("device_type", d.int_t), with_default("disable_fw_check", d.false_, d.bool_t)}, d.ret_type),
-        method<UpdateArgs, process_fpga_update>(
-            "processFpgaUpdate", "Process FPGA update with the given image path.",
-            {with_default("image_path", d.none, d.optional_str), with_default("device_type", py::int_(32), d.int_t)},
-            d.ret_type),
+        method<UpdateArgs, process_fpga_update>("processFpgaUpdate", "Process FPGA update with the given image path.",
+                                                {with_default("image_path", d.none, d.optional_str),
+                                                 with_default("device_type", core::integer(32), d.int_t)},
+                                                d.ret_type),
     };
 }
 

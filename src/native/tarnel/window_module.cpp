@@ -18,12 +18,12 @@ namespace {
 
 ONDREL_ARGS(ProgramFileArgs, tool, image_path, device_type, window, lines);
 
-py::object program_file_windowed(const Ctx& c, const ProgramFileArgs& a) {
-    py::handle image_path = core::require_text(a.image_path, "image_path");
-    py::object device_type = core::require_integer(a.device_type, "device_type");
+Ref program_file_windowed(const Ctx& c, const ProgramFileArgs& a) {
+    Handle image_path = core::require_text(a.image_path, "image_path");
+    Ref device_type = core::require_integer(a.device_type, "device_type");
     size_t window = window_size(a.window);
     if (window > 1) require_own_exchange(c, a.tool);
-    return py::bool_(program_file(c, a.tool, image_path, device_type, window, a.lines));
+    return core::boolean(program_file(c, a.tool, image_path, device_type, window, a.lines));
 }
 
 ONDREL_ARGS(CheckImageArgs, tool, image_path);
@@ -31,19 +31,20 @@ ONDREL_ARGS(CheckImageArgs, tool, image_path);
 // The tool's own file and header checks, run as an update runs them; what
 // they accepted is read back: the image bytes an update would program and
 // the container's header.
-py::object check_image(const Ctx& c, const CheckImageArgs& a) {
-    py::handle image_path = core::require_text(a.image_path, "image_path");
+Ref check_image(const Ctx& c, const CheckImageArgs& a) {
+    Handle image_path = core::require_text(a.image_path, "image_path");
     UpdateScope scope(c.state, a.tool);
-    py::dict result;
-    result["accepted"] = false;
-    result["kind"] = py::none();
-    result["image"] = py::none();
-    result["header"] = py::none();
-    result["file"] = py::none();
+    Ref result = core::new_dict();
+    auto set = [&](const char* key, Handle value) { core::dict_set(result, key, value); };
+    set("accepted", core::boolean(false));
+    set("kind", core::none());
+    set("image", core::none());
+    set("header", core::none());
+    set("file", core::none());
     if (!core::truth(core::call_method(a.tool, c.n._checkUpdateFile, image_path)) ||
         !core::truth(core::call_method(a.tool, c.n._checkFileHeader, image_path)))
         return result;
-    result["accepted"] = true;
+    set("accepted", core::boolean(true));
     if (scope.update().checked.empty()) return result;  // checks that looked at no file
     const CheckedImage& checked = scope.update().checked.back();
     if (checked.container) {
@@ -51,54 +52,55 @@ py::object check_image(const Ctx& c, const CheckImageArgs& a) {
         size_t size = static_cast<size_t>(PyBytes_GET_SIZE(checked.container.ptr()));
         std::optional<Preamble> pre = read_preamble(reinterpret_cast<const unsigned char*>(bytes), size);
         Span image = clamp_span(pre->image_start, pre->image_length, size);
-        result["kind"] = "container";
-        result["image"] = bytes_of(bytes + image.begin, image.length());
-        result["header"] = checked.header;
-        result["file"] = checked.container;
+        set("kind", core::text("container"));
+        set("image", bytes_of(bytes + image.begin, image.length()));
+        set("header", checked.header);
+        set("file", checked.container);
         return result;
     }
     FileReader reader(fs_path(image_path), image_path);
-    py::object image = reader.read_bytes(0, checked.stamp.size);
+    Ref image = reader.read_bytes(0, checked.stamp.size);
     uint64_t got = static_cast<uint64_t>(PyBytes_GET_SIZE(image.ptr()));
     if (got != checked.stamp.size) {  // a pseudo-file, say, whose size is not what it holds
         c.log(ERROR, "FPGA image file reads " + std::to_string(got) + " bytes where its size is " +
                          std::to_string(checked.stamp.size) + ": " + core::utf8(image_path));
-        result["accepted"] = false;
+        set("accepted", core::boolean(false));
         return result;
     }
     if (!reader.stamp().unchanged(checked.stamp)) {
         c.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path));
-        result["accepted"] = false;
+        set("accepted", core::boolean(false));
         return result;
     }
-    result["kind"] = "raw";
-    result["image"] = image;
-    result["file"] = image;
+    set("kind", core::text("raw"));
+    set("image", image);
+    set("file", image);
     return result;
 }
 
 // Gathers the pages a transfer reads.
 class PageCollector final : public TransferEvents {
 public:
-    explicit PageCollector(py::handle progress) : progress_(progress) {}
+    explicit PageCollector(Handle progress) : progress_(progress) {}
     void block_written(size_t, Clock::time_point, Clock::time_point) override {}
-    void page_read(py::handle payload, Clock::time_point, Clock::time_point) override {
-        payloads_.append(payload);
-        if (!progress_.is_none()) core::call(progress_, py::int_(payloads_.size()));
+    void page_read(Handle payload, Clock::time_point, Clock::time_point) override {
+        core::list_append(payloads_, payload);
+        if (!progress_.is_none()) core::call(progress_, core::integer(++count_));
     }
-    py::object joined() const { return core::call_method(py::bytes(""), core::name_object("join").ptr(), payloads_); }
+    Ref joined() const { return core::join_bytes(payloads_); }
 
 private:
-    py::handle progress_;
-    py::list payloads_;
+    Handle progress_;
+    Ref payloads_ = core::new_list();
+    long long count_ = 0;
 };
 
 ONDREL_ARGS(ReadPagesArgs, tool, pages, window, progress);
 
-py::object read_pages(const Ctx& c, const ReadPagesArgs& a) {
-    py::object count = core::require_integer(a.pages, "pages");
+Ref read_pages(const Ctx& c, const ReadPagesArgs& a) {
+    Ref count = core::require_integer(a.pages, "pages");
     int overflow = 0;
-    long long pages = PyLong_AsLongLongAndOverflow(count.ptr(), &overflow);
+    long long pages = core::to_long_long(count, &overflow);
     if (overflow || pages < 0)
         core::raise(PyExc_ValueError, "pages must be a whole number from 0 on, not " + core::decimal(count));
     size_t window = window_size(a.window);
@@ -118,7 +120,7 @@ py::object read_pages(const Ctx& c, const ReadPagesArgs& a) {
 
 ONDREL_ARGS(WindowArgs, window);
 
-py::object check_window(const Ctx&, const WindowArgs& a) { return py::int_(window_size(a.window)); }
+Ref check_window(const Ctx&, const WindowArgs& a) { return core::integer(window_size(a.window)); }
 
 const char* const kProgramDoc =
     "Write an image as FpgaTool._fpgaProgramFile does, with up to `window` commands in flight.\n"
@@ -148,32 +150,32 @@ const char* const kCheckImageDoc =
 const char* const kCheckDoc =
     "The window as an int: an integer from 1 to 65536 (not a bool), else TypeError or ValueError.";
 
-void load_window(py::module_ m) {
+void load_window(Handle m) {
     std::string root = core::parent_package(core::text(core::parent_package(core::getattr(m, "__name__"))));
-    py::object tarnel = core::import((root + ".Tarnel").c_str());
+    Ref tarnel = core::import((root + ".Tarnel").c_str());
     if (PyModule_GetDef(tarnel.ptr()) != &tarnel_definition())
         core::raise(PyExc_ImportError, "the windowed engine works only with the ondrel.Tarnel it was built with");
-    py::object shown = core::text(root + ".tools.windowed");
-    py::object int_t = core::getattr(core::import("builtins"), "int");
-    py::object str_t = core::getattr(core::import("builtins"), "str");
-    py::object bool_t = core::getattr(core::import("builtins"), "bool");
-    py::object bytes_t = core::getattr(core::import("builtins"), "bytes");
+    Ref shown = core::text(root + ".tools.windowed");
+    Ref int_t = core::getattr(core::import("builtins"), "int");
+    Ref str_t = core::getattr(core::import("builtins"), "str");
+    Ref bool_t = core::getattr(core::import("builtins"), "bool");
+    Ref bytes_t = core::getattr(core::import("builtins"), "bytes");
     using core::annotated;
     using core::with_default;
-    py::object window_default = py::int_(32);
+    Ref window_default = core::integer(32);
     auto bind = [&](const core::FunctionDef& def) {
-        core::setattr(m, def.name.c_str(), core::make_function(def, tarnel, def.name, py::handle(), shown));
+        core::setattr(m, def.name.c_str(), core::make_function(def, tarnel, def.name, Handle(), shown));
     };
     bind(method<ProgramFileArgs, program_file_windowed>(
         "program_file", kProgramDoc,
-        {annotated("image_path", str_t), with_default("device_type", py::int_(28), int_t),
-         with_default("window", window_default, int_t), with_default("lines", py::none())},
+        {annotated("image_path", str_t), with_default("device_type", core::integer(28), int_t),
+         with_default("window", window_default, int_t), with_default("lines", core::none())},
         bool_t));
     bind(method<CheckImageArgs, check_image>("check_image", kCheckImageDoc, {annotated("image_path", str_t)},
                                              core::getattr(core::import("builtins"), "dict")));
     bind(method<ReadPagesArgs, read_pages>("read_pages", kReadDoc,
                                            {annotated("pages", int_t), with_default("window", window_default, int_t),
-                                            with_default("progress", py::none())},
+                                            with_default("progress", core::none())},
                                            bytes_t));
     bind(method<WindowArgs, check_window>("check_window", kCheckDoc, {}, int_t));
 }
@@ -202,4 +204,4 @@ PyModuleDef window_def = {PyModuleDef_HEAD_INIT,
 
 }  // namespace ondrel::tarnel
 
-extern "C" PYBIND11_EXPORT PyObject* PyInit__window() { return PyModuleDef_Init(&ondrel::tarnel::window_def); }
+extern "C" ONDREL_EXPORT PyObject* PyInit__window() { return PyModuleDef_Init(&ondrel::tarnel::window_def); }

@@ -21,7 +21,7 @@ namespace {
 
 // Whether a block program reply (raw bytes, CR LF included) acknowledges the
 // block, as _fpgaProgram judges the same reply.
-bool acknowledges(const Ctx& c, py::handle reply) {
+bool acknowledges(const Ctx& c, Handle reply) {
     if (PyBytes_Check(reply.ptr())) {
         const char* data = PyBytes_AS_STRING(reply.ptr());
         size_t size = static_cast<size_t>(PyBytes_GET_SIZE(reply.ptr()));
@@ -33,13 +33,12 @@ bool acknowledges(const Ctx& c, py::handle reply) {
             return e - b == 1 && data[b] == protocol::kAcknowledged[0];
         }
     }
-    py::object text = core::call_method(reply, c.n.decode, c.n.utf_8, c.n.replace_errors);  // of bytes: no output
-    return acknowledged(c, text);
+    return acknowledged(c, core::decode(reply, "utf-8", "replace"));
 }
 
 class Windowed final : public Transfer {
 public:
-    Windowed(const Ctx& c, py::handle tool, size_t window, TransferEvents& events)
+    Windowed(const Ctx& c, Handle tool, size_t window, TransferEvents& events)
         : c_(c), conn_(core::getattr(tool, c.n._conn)), window_(window), events_(events) {
         batching_ = core::getattr_optional(conn_, c.n.sendCommands) && core::getattr_optional(conn_, c.n.recvReplies);
         c_.state.busy.push_back(BusyConnection{conn_.ptr(), &in_flight_});
@@ -119,7 +118,7 @@ private:
         try {
             if (batching_)
                 core::call_method(conn_, c_.n.sendCommands, bytes_of(frames_.data(), frames_.size()),
-                                  py::int_(pending_.size()));
+                                  core::integer(pending_.size()));
             size_t at = 0;
             for (Command& command : pending_) {
                 if (!batching_)
@@ -139,37 +138,39 @@ private:
 
     // The replies already received (at least one) to the oldest commands in
     // flight, taken off the stream.
-    py::tuple take_replies() {
+    Ref take_replies() {
         events_.before_python();
-        py::object replies;
+        Ref replies;
         try {
             if (batching_) {
-                replies = core::snapshot(
-                    core::call_method(conn_, c_.n.recvReplies, py::int_(in_flight_), py::int_(protocol::kReplySize)));
+                replies = core::snapshot(core::call_method(conn_, c_.n.recvReplies, core::integer(in_flight_),
+                                                           core::integer(protocol::kReplySize)));
                 if (PyTuple_GET_SIZE(replies.ptr()) < 1 ||
                     static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr())) > in_flight_)
                     core::raise(PyExc_RuntimeError, "recvReplies returned " +
                                                         std::to_string(PyTuple_GET_SIZE(replies.ptr())) +
                                                         " replies for " + std::to_string(in_flight_) + " commands");
             } else {
-                replies = py::make_tuple(core::call_method(conn_, c_.n.recvRawBytes, py::int_(protocol::kReplySize)));
+                replies =
+                    core::tuple_of({core::call_method(conn_, c_.n.recvRawBytes, core::integer(protocol::kReplySize))});
             }
         } catch (...) {
             broken_ = true;  // what became of the replies is unknown
             throw;
         }
         in_flight_ -= static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr()));
-        return py::reinterpret_steal<py::tuple>(replies.release());
+        return replies;
     }
 
     // Receives, and reports, at least one reply.
     void receive() {
-        py::tuple replies = take_replies();
+        Ref replies = take_replies();
         Clock::time_point end = Clock::now();
-        std::vector<Command> answered(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(replies.size()));
-        sent_.erase(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(replies.size()));
+        auto count = static_cast<std::ptrdiff_t>(core::tuple_size(replies));
+        std::vector<Command> answered(sent_.begin(), sent_.begin() + count);
+        sent_.erase(sent_.begin(), sent_.begin() + count);
         for (size_t i = 0; i < answered.size(); i++) {
-            py::handle reply = replies[i];
+            Handle reply = core::tuple_item(replies, static_cast<Py_ssize_t>(i));
             if (!PyBytes_CheckExact(reply.ptr())) events_.before_python();  // reading it may run its own code
             if (reading_) {
                 done_pages_++;
@@ -183,7 +184,7 @@ private:
     }
 
     const Ctx& c_;
-    py::object conn_;
+    Ref conn_;
     size_t window_;
     TransferEvents& events_;
     bool batching_ = false;
@@ -199,30 +200,28 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Transfer> windowed(const Ctx& c, py::handle tool, size_t window, TransferEvents& events) {
+std::unique_ptr<Transfer> windowed(const Ctx& c, Handle tool, size_t window, TransferEvents& events) {
     return std::make_unique<Windowed>(c, tool, window, events);
 }
 
-void require_own_exchange(const Ctx& c, py::handle tool) {
-    py::object instance_dict = core::steal(PyObject_GenericGetDict(tool.ptr(), nullptr));
+void require_own_exchange(const Ctx& c, Handle tool) {
     for (const auto& [name, own] : c.state.own_exchange) {
-        PyObject* found = _PyType_Lookup(Py_TYPE(tool.ptr()), name);  // the MRO's dicts: no Python code
-        if (found == own.ptr() && !core::contains(instance_dict, name)) continue;
+        if (core::type_holds(Py_TYPE(tool.ptr()), name, own) && !core::instance_has(tool, name)) continue;
         core::raise(PyExc_TypeError, std::string("a windowed transfer sends its commands itself, past ") +
                                          Py_TYPE(tool.ptr())->tp_name + "." + core::utf8(name) +
                                          ", which this tool replaces; use a window of 1 to go through it");
     }
 }
 
-size_t window_size(py::handle value) {
+size_t window_size(Handle value) {
     auto refuse = [&](PyObject* type) -> size_t {
         core::raise(type, "window must be an integer from 1 to " + std::to_string(kMaxWindow) +
                               " (commands in flight), not " + core::utf8(core::repr(value)));
     };
     if (PyBool_Check(value.ptr()) || !PyIndex_Check(value.ptr())) return refuse(PyExc_TypeError);
-    py::object number = core::index(value);
+    Ref number = core::index(value);
     int overflow = 0;
-    long long window = PyLong_AsLongLongAndOverflow(number.ptr(), &overflow);
+    long long window = core::to_long_long(number, &overflow);
     if (overflow || window < 1 || window > static_cast<long long>(kMaxWindow)) return refuse(PyExc_ValueError);
     return static_cast<size_t>(window);
 }
