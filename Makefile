@@ -5,7 +5,7 @@
 #   make wheel  portable wheels in wheelhouse/ (manylinux_2_17, one per Python)
 PYTHON ?= python3
 
-.PHONY: demo test venv wheel fuzz clean
+.PHONY: demo test venv wheel fuzz fuzz-coverage clean
 
 venv:
 	scripts/venv "$(PYTHON)" .venv/default
@@ -23,6 +23,10 @@ wheel:
 FUZZ_SECONDS ?= 60
 fuzz:
 	scripts/fuzz $(FUZZ_SECONDS)
+
+# The lines of the checks and the programming that the fuzzing corpus reaches (needs clang and llvm).
+fuzz-coverage:
+	scripts/fuzz-coverage
 
 clean:
 	rm -rf build .venv wheelhouse

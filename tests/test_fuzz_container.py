@@ -19,6 +19,7 @@ import ondrel.Tarnel as Tarnel
 from ondrel.tools.tbin import seal
 
 from .fakes import DeviceConnection, RecordingConnection
+from .fuzz import model
 
 EXAMPLES = int(os.environ.get("ONDREL_FUZZ_EXAMPLES", "300"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=[HealthCheck.too_slow])
@@ -30,27 +31,7 @@ MESSAGES = {"parse": "FPGA tbin header parse error: ", "header": "FPGA tbin head
 
 def reference(data):
     """What the container rule says of `data`: accept, or why not."""
-    try:
-        header_length, image_length, start = struct.unpack_from(">III", data)
-        header_bytes = data[80:80 + header_length]
-        header = json.loads(header_bytes.strip(b"\0").decode("utf-8"))
-        devtype = header.get("DEV_TYPE")
-        if not devtype:
-            devtype = header.get("dev_type")
-        if isinstance(devtype, list):
-            devtype.sort()
-            text = "".join("%03d" % int(item) for item in devtype)
-        else:
-            text = "%03d" % int(devtype)
-        key = b"58203617" + text.encode()
-    except Exception:
-        return "parse"
-    if not hmac.compare_digest(hmac.new(key, header_bytes, hashlib.sha256).digest(), data[16:48]):
-        return "header"
-    image = data[start:start + image_length]
-    if not hmac.compare_digest(hmac.new(key, image, hashlib.sha256).digest(), data[48:80]):
-        return "image"
-    return "accept" if image else "empty"
+    return model.reference(data)[0]
 
 
 class Records(logging.Handler):

@@ -10,7 +10,7 @@ import pytest
 CORPUS = pathlib.Path(__file__).resolve().parent / "fuzz" / "corpus"
 
 
-@pytest.mark.parametrize("name", ["container", "replies", "commands"])
+@pytest.mark.parametrize("name", ["container", "programming", "replies", "commands"])
 def test_the_fuzzing_corpus_replays(name, capsys):
     harness = importlib.import_module("tests.fuzz." + name)
     inputs = sorted(CORPUS.joinpath(name).glob("*"))
