@@ -184,7 +184,7 @@ def test_progress_when_standard_error_is_a_pipe(simulator, sealed):
     child = subprocess.run(COMMAND + ["update", sealed[0], *address(sim)], capture_output=True, text=True)
     assert child.returncode == 0
     lines = [re.sub(r" in [\d.]+ s \([\d.]+ \w+/s\)", " in T", line) for line in child.stderr.splitlines()]
-    assert lines == ["connecting...", "initialising...", "erasing...", "writing: started",
+    assert lines == ["connecting...", "initialising...", "erasing...", "writing: started, 2.9 KiB (3,000 bytes)",
                      "write: 2.9 KiB (3,000 bytes) in T", "verifying: started, 2.9 KiB (3,000 bytes)",
                      "verify: 2.9 KiB (3,000 bytes) in T", "refreshing..."]
     assert "\r" not in child.stderr

@@ -74,6 +74,10 @@ void raise(PyObject* type, const std::string& message) {
     throw_python_error();
 }
 
+void check_signals() {
+    if (guarded([] { return PyErr_CheckSignals(); }) < 0) throw_python_error();
+}
+
 void raise_object(PyObject* type, Handle value) {
     guarded([&] {
         PyErr_SetObject(type, value.ptr());
@@ -127,6 +131,11 @@ void clear_weakrefs(PyObject* object) noexcept {
         if (thread_is_ending()) park_thread();
         std::terminate();
     }
+}
+
+Ref new_module(std::string_view name) {
+    Ref text = core::text(name);
+    return steal(guarded([&] { return PyModule_NewObject(text.ptr()); }));
 }
 
 Ref memory_view(Handle obj) {
@@ -236,6 +245,12 @@ bool type_holds(PyTypeObject* type, PyObject* name, Handle expected) {
 bool instance_has(Handle obj, PyObject* name) {
     Ref dict = steal(guarded([&] { return PyObject_GenericGetDict(obj.ptr(), nullptr); }));
     return contains(dict, name);
+}
+
+bool is_own_method(Handle obj, PyObject* name, Handle function) {
+    Ref found = getattr_optional(obj, name);
+    return found && PyMethod_Check(found.ptr()) && PyMethod_GET_FUNCTION(found.ptr()) == function.ptr() &&
+           PyMethod_GET_SELF(found.ptr()) == obj.ptr();
 }
 
 Ref class_attribute(Handle cls, PyObject* name, PyObject* getattribute) {

@@ -152,6 +152,10 @@ inline Ref steal(PyObject* result) {
 // Raises the exception object `value` of class `type`.
 [[noreturn]] void raise_object(PyObject* type, Handle value);
 
+// Runs the signal handlers due (the main thread's Ctrl-C handler among
+// them); the exception one raised, if any, is thrown.
+void check_signals();
+
 // The interpreter lock is let go while `work` (no Python in it) runs.
 template <class Work>
 void without_gil(Work&& work) {
@@ -196,6 +200,8 @@ PyObject* bound_method(PyObject* function, PyObject* self) noexcept;
 void clear_weakrefs(PyObject* object) noexcept;
 // memoryview(obj)
 Ref memory_view(Handle obj);
+// A new, empty module named `name`.
+Ref new_module(std::string_view name);
 // The value of an int (not a subclass's __index__), with *overflow set
 // (to 1 or -1) when it does not fit.
 long long to_long_long(Handle integer, int* overflow);
@@ -292,6 +298,10 @@ bool type_holds(PyTypeObject* type, PyObject* name, Handle expected);
 // Whether an object's own __dict__ has `name` (no Python code for a plain
 // dict with str keys).
 bool instance_has(Handle obj, PyObject* name);
+
+// Whether obj.<name> is `function` bound to obj, as attribute lookup finds
+// it now (nothing on the instance or in its class's MRO replaces it).
+bool is_own_method(Handle obj, PyObject* name, Handle function);
 
 // A module-level name, looked up when it is used (as a Python function
 // would), so a rebinding of the module attribute takes effect.

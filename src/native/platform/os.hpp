@@ -47,4 +47,36 @@ void close(Handle handle);
 // Never returns; the thread holds nothing while it waits.
 [[noreturn]] void sleep_forever();
 
+// --- sockets ---------------------------------------------------------------------
+// A connected, blocking TCP socket whose descriptor the caller owns.  Errors
+// are error numbers of errno's kind; a time-out of the socket's own send or
+// receive time-out is kTimedOut.
+
+using Socket = intptr_t;
+constexpr Socket kNoSocket = -1;
+constexpr int kTimedOut = -2;
+
+// Sets the socket's send and receive time-outs (seconds, above 0).
+int set_send_timeout(Socket socket, double seconds);
+int set_receive_timeout(Socket socket, double seconds);
+
+// Sends up to `size` bytes; *sent says how many went.
+int send_some(Socket socket, const char* data, size_t size, size_t* sent);
+
+// Receives up to `size` bytes, waiting as the receive time-out allows;
+// *got is 0 when the peer closed the connection.
+int receive_some(Socket socket, char* out, size_t size, size_t* got);
+
+// Whether bytes wait to be received, without waiting and without taking
+// them: up to `size` of them are copied to `out` (*got; 0 when none wait or
+// the peer closed).
+int peek_waiting(Socket socket, char* out, size_t size, size_t* got);
+
+// Ends both directions (a wait on the socket in another thread ends).
+void shutdown_socket(Socket socket);
+void close_socket(Socket socket);
+
+// The text of an error number, as the interpreter's OSError gives it.
+std::string error_text(int err);
+
 }  // namespace ondrel::platform

@@ -5,8 +5,13 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
+
+#include <cstring>
 
 namespace ondrel::platform {
 
@@ -86,6 +91,56 @@ void close(Handle handle) { ::close(static_cast<int>(handle)); }
 void sleep_forever() {
     for (;;) ::pause();
 }
+
+namespace {
+
+int set_timeout(Socket socket, int option, double seconds) {
+    struct timeval tv;
+    tv.tv_sec = static_cast<time_t>(seconds);
+    tv.tv_usec = static_cast<suseconds_t>((seconds - static_cast<double>(tv.tv_sec)) * 1e6);
+    if (!tv.tv_sec && !tv.tv_usec) tv.tv_usec = 1;  // never 0, which would mean "wait for ever"
+    return ::setsockopt(static_cast<int>(socket), SOL_SOCKET, option, &tv, sizeof tv) == 0 ? 0 : errno;
+}
+
+int failure(int err) { return err == EAGAIN || err == EWOULDBLOCK ? kTimedOut : err; }
+
+}  // namespace
+
+int set_send_timeout(Socket socket, double seconds) { return set_timeout(socket, SO_SNDTIMEO, seconds); }
+int set_receive_timeout(Socket socket, double seconds) { return set_timeout(socket, SO_RCVTIMEO, seconds); }
+
+int send_some(Socket socket, const char* data, size_t size, size_t* sent) {
+#ifdef MSG_NOSIGNAL
+    ssize_t n = ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+#else
+    ssize_t n = ::send(static_cast<int>(socket), data, size, 0);
+#endif
+    *sent = n > 0 ? static_cast<size_t>(n) : 0;
+    return n < 0 ? failure(errno) : 0;
+}
+
+int receive_some(Socket socket, char* out, size_t size, size_t* got) {
+    ssize_t n = ::recv(static_cast<int>(socket), out, size, 0);
+    *got = n > 0 ? static_cast<size_t>(n) : 0;
+    return n < 0 ? failure(errno) : 0;
+}
+
+int peek_waiting(Socket socket, char* out, size_t size, size_t* got) {
+    *got = 0;
+    struct pollfd p = {static_cast<int>(socket), POLLIN, 0};
+    int ready = ::poll(&p, 1, 0);
+    if (ready < 0) return errno;
+    if (ready == 0) return 0;
+    ssize_t n = ::recv(static_cast<int>(socket), out, size, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+    *got = static_cast<size_t>(n);
+    return 0;
+}
+
+void shutdown_socket(Socket socket) { ::shutdown(static_cast<int>(socket), SHUT_RDWR); }
+void close_socket(Socket socket) { ::close(static_cast<int>(socket)); }
+
+std::string error_text(int err) { return std::strerror(err); }
 
 }  // namespace ondrel::platform
 

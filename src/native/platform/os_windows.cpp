@@ -7,6 +7,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winsock2.h>
 
 #include <errno.h>
 
@@ -116,6 +117,78 @@ void close(Handle handle) { CloseHandle(reinterpret_cast<HANDLE>(handle)); }
 
 void sleep_forever() {
     for (;;) Sleep(INFINITE);
+}
+
+namespace {
+
+int socket_error(int error) {
+    switch (error) {
+        case WSAETIMEDOUT:
+        case WSAEWOULDBLOCK:
+            return kTimedOut;
+        case WSAECONNRESET:
+            return ECONNRESET;
+        case WSAECONNABORTED:
+            return ECONNABORTED;
+        case WSAESHUTDOWN:
+        case WSAENOTCONN:
+            return EPIPE;
+        case WSAEINTR:
+            return EINTR;
+        case WSAENOTSOCK:
+            return EBADF;
+        default:
+            return EIO;
+    }
+}
+
+int set_timeout(Socket socket, int option, double seconds) {
+    DWORD ms = static_cast<DWORD>(seconds * 1000);
+    if (!ms) ms = 1;  // never 0, which would mean "wait for ever"
+    return setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms) ==
+                   0
+               ? 0
+               : socket_error(WSAGetLastError());
+}
+
+}  // namespace
+
+int set_send_timeout(Socket socket, double seconds) { return set_timeout(socket, SO_SNDTIMEO, seconds); }
+int set_receive_timeout(Socket socket, double seconds) { return set_timeout(socket, SO_RCVTIMEO, seconds); }
+
+int send_some(Socket socket, const char* data, size_t size, size_t* sent) {
+    int chunk = static_cast<int>(size < 0x40000000 ? size : 0x40000000);
+    int n = ::send(static_cast<SOCKET>(socket), data, chunk, 0);
+    *sent = n > 0 ? static_cast<size_t>(n) : 0;
+    return n == SOCKET_ERROR ? socket_error(WSAGetLastError()) : 0;
+}
+
+int receive_some(Socket socket, char* out, size_t size, size_t* got) {
+    int chunk = static_cast<int>(size < 0x40000000 ? size : 0x40000000);
+    int n = ::recv(static_cast<SOCKET>(socket), out, chunk, 0);
+    *got = n > 0 ? static_cast<size_t>(n) : 0;
+    return n == SOCKET_ERROR ? socket_error(WSAGetLastError()) : 0;
+}
+
+int peek_waiting(Socket socket, char* out, size_t size, size_t* got) {
+    *got = 0;
+    WSAPOLLFD p = {static_cast<SOCKET>(socket), POLLRDNORM, 0};
+    int ready = WSAPoll(&p, 1, 0);
+    if (ready == SOCKET_ERROR) return socket_error(WSAGetLastError());
+    if (ready == 0) return 0;
+    int n = ::recv(static_cast<SOCKET>(socket), out, static_cast<int>(size), MSG_PEEK);
+    if (n == SOCKET_ERROR) return socket_error(WSAGetLastError());
+    *got = static_cast<size_t>(n);
+    return 0;
+}
+
+void shutdown_socket(Socket socket) { ::shutdown(static_cast<SOCKET>(socket), SD_BOTH); }
+void close_socket(Socket socket) { closesocket(static_cast<SOCKET>(socket)); }
+
+std::string error_text(int err) {
+    char text[128] = {};
+    strerror_s(text, sizeof text, err);
+    return text;
 }
 
 }  // namespace ondrel::platform

@@ -44,21 +44,6 @@ bool tags_equal(const Ctx& c, Handle computed, Handle stored) {
     return truth(call_method(c.global(c.n.hmac), c.n.compare_digest, computed, stored));
 }
 
-// The decimal text of a device type, "03d" (the integer conversion may fail).
-std::string device_type_text(Handle value) { return zero_fill3(core::decimal(core::to_int(value))); }
-
-// The device-type part of the key: one device type, or the list of them,
-// sorted in place, each written as above and joined.
-std::string device_types_text(Handle devtype) {
-    if (!PyList_Check(devtype.ptr())) return device_type_text(devtype);
-    core::sort(devtype);
-    // A snapshot: converting an item runs its own code, which may change the list.
-    Ref items = core::snapshot(devtype);
-    std::string out;
-    for (Py_ssize_t i = 0; i < core::tuple_size(items); i++) out += device_type_text(core::tuple_item(items, i));
-    return out;
-}
-
 // Verifies a container: its header is parsed for the device types that make
 // the key, then both tags are compared.  A raised error is a parse failure.
 bool check_container(const Ctx& c, const Ref& data, const std::string& path, Ref& header_out) {
@@ -208,6 +193,21 @@ Ref check_control_fw_version(const Ctx& c, const SelfArgs& a) {
 }
 
 }  // namespace
+
+// The decimal text of a device type, "03d" (the integer conversion may fail).
+std::string device_type_text(Handle value) { return zero_fill3(core::decimal(core::to_int(value))); }
+
+// The device-type part of the key: one device type, or the list of them,
+// sorted in place, each written as above and joined.
+std::string device_types_text(Handle devtype) {
+    if (!PyList_Check(devtype.ptr())) return device_type_text(devtype);
+    core::sort(devtype);
+    // A snapshot: converting an item runs its own code, which may change the list.
+    Ref items = core::snapshot(devtype);
+    std::string out;
+    for (Py_ssize_t i = 0; i < core::tuple_size(items); i++) out += device_type_text(core::tuple_item(items, i));
+    return out;
+}
 
 std::vector<core::FunctionDef> check_methods(const Declare& d) {
     using core::annotated;

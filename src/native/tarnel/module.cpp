@@ -116,6 +116,8 @@ void load(Handle m, State& state) {
     core::setattr(m, "FpgaTool", tool_class);
     for (PyObject* operation : {state.n._sendCmd, state.n._getRecv, state.n._fpgaProgram, state.n._fpgaRead})
         state.own_exchange.emplace_back(operation, core::getattr(tool_class, operation));
+    state.own_program_file = core::getattr(tool_class, state.n._fpgaProgramFile);
+    make_engine(m, state);
 }
 
 PyModuleDef& module_def = core::ModuleState<State>::definition<load>("Tarnel", nullptr);

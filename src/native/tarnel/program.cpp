@@ -3,6 +3,7 @@
 #include "tarnel/program.hpp"
 
 #include "tarnel/files.hpp"
+#include "tarnel/progress.hpp"
 #include "tarnel/protocol.hpp"
 #include "tarnel/pure.hpp"
 
@@ -16,126 +17,22 @@ namespace {
 
 using core::call_method;
 
-// Digests are fed, and raw images read, in pieces of this size.
+// Raw images are read in pieces of this size.
 constexpr size_t kChunk = 1 << 16;
-// The progress line reaches the terminal at least this often.
-constexpr auto kFlushInterval = std::chrono::milliseconds(100);
 
-double seconds_between(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double>(b - a).count();
-}
-
-// The progress line on sys.stdout.  Lines are gathered while no Python code
-// runs and written, in one call, before any does (so their bytes keep their
-// place among everything else written to standard output); the flushes are
-// limited to about ten a second, so that a terminal shows the line move
-// without a write per block.
-class ProgressOutput {
-public:
-    ProgressOutput(const Ctx& c, Handle lines) : c_(c), lines_(lines), last_flush_(Clock::now()) {}
-
-    // `end`: the end of the timed exchange, a recent reading of the clock.
-    void line(uint64_t done, uint64_t total, Clock::time_point begin, Clock::time_point end) {
-        if (total == 0) core::raise(PyExc_ZeroDivisionError, "float division by zero");
-        append_progress(pending_, done, total, seconds_between(begin, end));
-        if (end - last_flush_ >= kFlushInterval) {
-            flush_due_ = true;
-            last_flush_ = end;
-        }
-    }
-
-    // Before Python code runs: the lines gathered so far go out.
-    void write_pending() {
-        if (pending_.empty() && !flush_due_) return;
-        writing_.swap(pending_);  // both keep their memory: no allocation per block
-        bool flush = flush_due_;
-        flush_due_ = false;
-        write(writing_, flush);
-        writing_.clear();
-    }
-
-    // print(): ends the progress line.
-    void end_line() {
-        pending_ += "\n";
-        flush_due_ = true;
-        write_pending();
-        last_flush_ = Clock::now();
-    }
-
-    // On the way out with an error: what was written so far reaches the
-    // terminal, and the error in flight stays the one the caller sees.
-    void flush_after_error() noexcept {
-        try {
-            flush_due_ = true;
-            write_pending();
-        } catch (...) {
-            if (core::thread_is_ending()) core::park_thread();
-            PyErr_Clear();
-        }
-    }
-
-private:
-    void write(const std::string& ascii, bool flush) {
-        if (lines_.is_none())
-            c_.write_stdout(ascii, flush);
-        else
-            c_.write_to(lines_, ascii, flush);
-    }
-
-    const Ctx& c_;
-    Handle lines_;
-    std::string pending_;
-    std::string writing_;  // what write_pending is writing
-    bool flush_due_ = false;
-    Clock::time_point last_flush_;
+// The image to program, as the file stood when the call began.
+struct Source {
+    bool container = false;
+    std::optional<FileReader> reader;     // empty when the file could not be opened
+    std::optional<core::Error> deferred;  // an open or read error: raised after the erase, as Part 4.1 says
+    FileStamp start;
+    Ref data;                          // a container's bytes: those its check verified, or read now
+    std::optional<std::string> whole;  // a raw image's digest, read whole before the erase
 };
 
-// A hashlib SHA-256 context.  Small pieces (the pages read back) are gathered
-// and fed in large ones; the digest equals that of feeding every piece as it
-// comes.  Only Python objects are fed, never a view of memory of ours: the
-// callee may keep its argument.
-class Digest {
-public:
-    // `progress`: its gathered lines go out before the digest calls Python.
-    Digest(const Ctx& c, ProgressOutput& progress)
-        : c_(c), progress_(progress), sha_(call_method(c.global(c.n.hashlib), c.n.sha256)) {}
-
-    // A bytes-like object, fed as it is.
-    void update(Handle data) {
-        drain();
-        progress_.write_pending();
-        call_method(sha_, c_.n.update, data);
-    }
-
-    // Any bytes-like object; copied into the gathered piece.
-    void add(Handle piece) {
-        if (!PyBytes_CheckExact(piece.ptr())) progress_.write_pending();  // its buffer may be Python code's
-        {
-            core::Buffer view(piece);
-            pending_.append(view.data(), view.size());
-        }
-        if (pending_.size() >= kChunk) drain();
-    }
-
-    std::string hexdigest() {
-        drain();
-        progress_.write_pending();
-        return core::utf8(call_method(sha_, c_.n.hexdigest));
-    }
-
-private:
-    void drain() {
-        if (pending_.empty()) return;
-        Ref piece = bytes_of(pending_.data(), pending_.size());
-        pending_.clear();
-        progress_.write_pending();
-        call_method(sha_, c_.n.update, piece);
-    }
-
-    const Ctx& c_;
-    ProgressOutput& progress_;
-    Ref sha_;
-    std::string pending_;
+struct FileDigest {
+    uint64_t size;
+    std::string hex;
 };
 
 }  // namespace
@@ -144,8 +41,14 @@ private:
 // time or a window of commands in flight (see transfer.hpp).
 class Programmer final : TransferEvents {
 public:
-    Programmer(const Ctx& c, Handle tool, Handle image_path, size_t window, Handle lines)
-        : c_(c), tool_(tool), image_path_(image_path), window_(window), read_window_(window), progress_(c, lines) {}
+    Programmer(const Ctx& c, Handle tool, Handle image_path, const ProgramOptions& options)
+        : c_(c),
+          tool_(tool),
+          image_path_(image_path),
+          options_(options),
+          window_(options.window),
+          progress_(c, options.lines),
+          sink_(options.progress, progress_) {}
 
     bool run(Handle device_type) {
         try {
@@ -154,131 +57,89 @@ public:
             if (core::thread_is_ending()) core::park_thread();
             if (transfer_) transfer_->abandon();  // never leave the connection out of step
             progress_.flush_after_error();
+            sink_.last_word();
             throw;
         }
     }
 
 private:
+    // The steps: the image as it stands, then erase and write (again, one
+    // block at a time, if the device refuses a block with others in flight),
+    // then read back and compare, then done and refresh.
     bool program(Handle device_type) {
-        const Names& n = c_.n;
-        std::string fs = fs_path(image_path_);
-        require_regular_file(fs, image_path_);  // before any device command
-        bool container = image_kind(fs) == ImageKind::Tbin;
-
-        // The file is opened now, so that what is written is the file as it
-        // stood when the call began.  A file that cannot be opened fails
-        // where it is first read, after the erase.
-        std::optional<FileReader> reader;
-        std::optional<core::Error> open_error;
-        try {
-            reader.emplace(fs, image_path_);
-        } catch (core::Error& e) {
-            if (!e.matches(PyExc_OSError)) throw;
-            open_error.emplace(std::move(e));
-        }
-        FileStamp start = reader ? reader->stamp() : FileStamp{0, 0, file_size(fs, image_path_), 0, 0};
-        Ref data;                          // a container's bytes: those its check verified, or read now
-        std::optional<std::string> whole;  // a raw image's digest, read whole before the erase
-        if (reader) {
-            std::optional<Ref> checked = checked_in_update(*reader, start, container);
-            if (!checked) {
-                c_.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path_));
-                return false;
-            }
-            if (container) {
-                data = *checked ? *checked : reader->read_container();
-            } else {
-                // The whole image is read, and its digest taken, before the device
-                // is touched: a file that holds less or more than its size says (a
-                // pseudo-file) is refused here.  A read error waits for the erase,
-                // as an open error does.
-                try {
-                    FileDigest read = digest_file(*reader, start.size);
-                    if (read.size != start.size) {
-                        c_.log(ERROR, "FPGA image file reads " + std::to_string(read.size) +
-                                          " bytes where its size is " + std::to_string(start.size) + ": " +
-                                          core::utf8(image_path_));
-                        return false;
-                    }
-                    whole = read.hex;
-                } catch (core::Error& e) {
-                    if (!e.matches(PyExc_OSError)) throw;
-                    open_error.emplace(std::move(e));
-                }
-            }
-        }
-
+        Source source;
+        if (!open_image(source)) return false;
         Clock::time_point began = Clock::now();
         std::optional<Digest> written;
-        uint64_t sent = 0;
-        for (;;) {
+        for (bool done = false; !done;) {
             written.emplace(c_, progress_);
-            if (core::equals(device_type, 28))
-                call_method(tool_, n._fpgaErase, core::bytes(protocol::kEraseType28));
-            else if (core::equals(device_type, 32))
-                call_method(tool_, n._fpgaErase, core::bytes(protocol::kEraseType32));
-            call_method(tool_, n._fpgaRstPagePtr, core::bytes(protocol::kSectionCfg));
-            report("write", 0, 0);
-            if (open_error) throw std::move(*open_error);
-            transfer_ = window_ > 1 ? windowed(c_, tool_, window_, *this) : one_at_a_time(c_, tool_, *this);
+            begin_writing(device_type, source);
             try {
-                std::optional<uint64_t> done =
-                    container ? write_container(data, *written) : write_raw(*reader, start, *written);
-                if (!done) {
-                    transfer_->abandon();
-                    transfer_.reset();
-                    progress_.end_line();
-                    return changed_while_programmed();
-                }
-                transfer_.reset();  // the connection is the tool's own again
-                sent = *done;
-                break;
+                if (!write_image(source, *written)) return changed_while_programmed();
+                done = true;
             } catch (const Refused& refused) {
-                transfer_->abandon();
-                transfer_.reset();
+                drop_transfer();
                 progress_.end_line();
                 c_.log(WARNING, "FPGA refused the block at image offset " + std::to_string(refused.offset) + " with " +
                                     std::to_string(window_) +
-                                    " commands in flight; programming again from the "
-                                    "erase, one block at a time");
+                                    " commands in flight; programming again from the erase, one block at a time");
                 window_ = 1;
             }
         }
-
         progress_.end_line();
         std::string written_hex = written->hexdigest();
-        if (whole && written_hex != *whole) return changed_while_programmed();  // what was sent is no state it had
-        if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "w hash: " + written_hex);
-        c_.log(INFO, "Verify Data");
-        report("verify", 0, sent);
-
-        std::string read_hex = read_back(sent);
-        if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "r hash: " + read_hex);
-        bool equal = written_hex == read_hex;
-        if (equal)
-            c_.log(INFO, "Verify Success");
-        else
-            c_.log(ERROR, "Verify Failed");
-
+        if (source.whole && written_hex != *source.whole)
+            return changed_while_programmed();  // what was sent is no state the file had
+        bool equal = verify(written_, written_hex);
         // A raw image must still be what was sent before the device loads it.
-        if (whole && digest_file(*reader, start.size).hex != *whole) return changed_while_programmed();
-        call_method(tool_, n._fpgaDone);
-        call_method(tool_, n._fpgaRefresh);
-        char total[64];
-        std::snprintf(total, sizeof total, "%.4f", seconds_between(began, Clock::now()));
-        c_.log(INFO, std::string("FPGA program file finished. Total time: ") + total + " sec");
+        if (source.whole && digest_file(*source.reader, source.start.size).hex != *source.whole)
+            return changed_while_programmed();
+        finish(began);
         return equal;
     }
 
-    bool changed_while_programmed() {
-        c_.log(ERROR, "FPGA image file changed while it was programmed: " + core::utf8(image_path_));
-        return false;
-    }
+    // --- the image -------------------------------------------------------------------
 
-    struct FileDigest {
-        uint64_t size;
-        std::string hex;
-    };
+    // Opens the image: the file as it stood when the call began is what is
+    // written.  False (logged) when it is refused before any command.
+    bool open_image(Source& source) {
+        std::string fs = fs_path(image_path_);
+        require_regular_file(fs, image_path_);  // before any device command
+        source.container = image_kind(fs) == ImageKind::Tbin;
+        try {
+            source.reader.emplace(fs, image_path_);
+        } catch (core::Error& e) {  // a file that cannot be opened fails where it is first read, after the erase
+            if (!e.matches(PyExc_OSError)) throw;
+            source.deferred.emplace(std::move(e));
+        }
+        source.start = source.reader ? source.reader->stamp() : FileStamp{0, 0, file_size(fs, image_path_), 0, 0};
+        if (!source.reader) return true;
+        std::optional<Ref> checked = checked_in_update(*source.reader, source.start, source.container);
+        if (!checked) {
+            c_.log(ERROR, "FPGA image file changed after its check: " + core::utf8(image_path_));
+            return false;
+        }
+        if (source.container) {
+            source.data = *checked ? *checked : source.reader->read_container();
+            return true;
+        }
+        // A raw image is read whole, and its digest taken, before the device is
+        // touched: a file that holds less or more than its size says (a
+        // pseudo-file) is refused here.
+        try {
+            FileDigest read = digest_file(*source.reader, source.start.size);
+            if (read.size != source.start.size) {
+                c_.log(ERROR, "FPGA image file reads " + std::to_string(read.size) + " bytes where its size is " +
+                                  std::to_string(source.start.size) + ": " + core::utf8(image_path_));
+                return false;
+            }
+            source.whole = read.hex;
+        } catch (core::Error& e) {
+            if (!e.matches(PyExc_OSError)) throw;
+            source.deferred.emplace(std::move(e));
+        }
+        return true;
+    }
 
     // The SHA-256 of the file's bytes from its start, read in pieces (one
     // more than `expected` at most, to tell a longer file), and how many.
@@ -338,35 +199,77 @@ private:
         return at == size;
     }
 
-    // The callback, when one is set, with (stage, done, total).  None, found
-    // without running Python code, leaves the gathered progress lines
-    // gathered: a window of blocks costs one write, not one each.
-    void report(const char* stage, uint64_t done, uint64_t total) {
-        if (!core::attribute_is_plain(tool_, c_.n.progress_callback)) progress_.write_pending();
-        Ref callback = core::getattr(tool_, c_.n.progress_callback);
-        if (callback.is_none()) return;
-        progress_.write_pending();
-        if (!core::truth(callback)) return;
-        core::call(callback, core::text(stage), core::integer(done), core::integer(total));
+    // --- writing ---------------------------------------------------------------------
+
+    // Erase (device types 28 and 32), page pointer, the first callback; an
+    // open or read error of the image is raised here.
+    void begin_writing(Handle device_type, Source& source) {
+        const char* bits = core::equals(device_type, 28)   ? protocol::kEraseType28
+                           : core::equals(device_type, 32) ? protocol::kEraseType32
+                                                           : nullptr;
+        if (bits) erase(bits);
+        call_method(tool_, c_.n._fpgaRstPagePtr, core::bytes(protocol::kSectionCfg));
+        report("write", 0, 0);
+        if (source.deferred) {
+            core::Error error = std::move(*source.deferred);
+            source.deferred.reset();
+            throw error;
+        }
     }
 
-    void block_written(size_t size, Clock::time_point begin, Clock::time_point end) override {
-        written_ += size;
-        progress_.line(written_, total_, begin, end);
-        report("write", written_, total_);
+    // _fpgaErase, with the time-out the caller gave for its reply.
+    void erase(const char* bits) {
+        sink_.tell("erase", 0, 0, true);
+        Handle timeout = options_.erase_timeout;
+        if (!timeout || timeout.is_none()) {
+            call_method(tool_, c_.n._fpgaErase, core::bytes(bits));
+            return;
+        }
+        Ref conn = core::getattr(tool_, c_.n._conn);
+        Ref usual = core::getattr(conn, c_.n.timeout);
+        call_method(conn, c_.n.settimeout, timeout);
+        try {
+            call_method(tool_, c_.n._fpgaErase, core::bytes(bits));
+        } catch (...) {
+            if (core::thread_is_ending()) core::park_thread();
+            try {
+                restore_timeout(conn, usual);
+            } catch (...) {  // the erase's own failure is the one to report
+                if (core::thread_is_ending()) core::park_thread();
+                PyErr_Clear();
+            }
+            throw;
+        }
+        restore_timeout(conn, usual);
     }
 
-    void before_python() override { progress_.write_pending(); }
+    void restore_timeout(Handle conn, Handle usual) {
+        if (core::truth(call_method(conn, c_.n.isConnected))) call_method(conn, c_.n.settimeout, usual);
+    }
 
-    void page_read(Handle payload, Clock::time_point begin, Clock::time_point end) override {
-        uint64_t done = ++pages_read_ * kBlockSize;
-        progress_.line(done, read_total_, begin, end);
-        report("verify", done, read_total_);
-        read_digest_->add(payload);
+    // The image's blocks, in order (written_ bytes); false when the file
+    // changed meanwhile.
+    bool write_image(Source& source, Digest& written) {
+        transfer_ = window_ > 1 ? windowed(c_, tool_, window_, *this) : one_at_a_time(c_, tool_, *this);
+        bool whole =
+            source.container ? write_container(source.data, written) : write_raw(*source.reader, source.start, written);
+        if (!whole) {
+            drop_transfer();
+            progress_.end_line();
+            return false;
+        }
+        transfer_.reset();  // the connection is the tool's own again
+        sink_.tell("write", written_, total_, true);
+        return true;
+    }
+
+    void drop_transfer() {
+        transfer_->abandon();
+        transfer_.reset();
     }
 
     // A container: only the image inside it is written.
-    std::optional<uint64_t> write_container(const Ref& data, Digest& written) {
+    bool write_container(const Ref& data, Digest& written) {
         const char* bytes = PyBytes_AS_STRING(data.ptr());
         size_t size = static_cast<size_t>(PyBytes_GET_SIZE(data.ptr()));
         std::optional<Preamble> pre = read_preamble(reinterpret_cast<const unsigned char*>(bytes), size);
@@ -381,18 +284,18 @@ private:
                              static_cast<size_t>(std::min<uint64_t>(kBlockSize, total_ - at)));
         transfer_->finish_writes();
         if (total_) written.update(view_of(data, image.begin, image.end));
-        return written_;
+        return true;
     }
 
     // Any other file: written whole, streamed from the file opened when the
-    // call began; nothing when the file changed since (see program()).
-    std::optional<uint64_t> write_raw(FileReader& reader, const FileStamp& start, Digest& written) {
+    // call began; false when the file changed since.
+    bool write_raw(FileReader& reader, const FileStamp& start, Digest& written) {
         begin_writes(start.size);
         for (uint64_t at = 0; at < total_;) {
             uint64_t want = std::min<uint64_t>(kChunk, total_ - at);
             Ref chunk = reader.read_bytes(at, want);  // a new one each time: the digest may keep it
             size_t got = static_cast<size_t>(PyBytes_GET_SIZE(chunk.ptr()));
-            if (got != want || !reader.stamp().unchanged(start)) return std::nullopt;
+            if (got != want || !reader.stamp().unchanged(start)) return false;
             written.update(chunk);
             const char* bytes = PyBytes_AS_STRING(chunk.ptr());
             for (size_t block = 0; block < got; block += kBlockSize)
@@ -401,13 +304,35 @@ private:
         }
         transfer_->finish_writes();
         char probe;  // a file that grew holds more than was written
-        if (!reader.stamp().unchanged(start) || reader.read_at(&probe, 1, total_) != 0) return std::nullopt;
-        return written_;
+        return reader.stamp().unchanged(start) && reader.read_at(&probe, 1, total_) == 0;
     }
 
     void begin_writes(uint64_t total) {
         total_ = total;
         written_ = 0;
+        sink_.tell("write", 0, total, true);
+    }
+
+    bool changed_while_programmed() {
+        c_.log(ERROR, "FPGA image file changed while it was programmed: " + core::utf8(image_path_));
+        return false;
+    }
+
+    // --- reading back, and the end -------------------------------------------------------
+
+    // The verify stage: whether what was read back equals what was written.
+    bool verify(uint64_t sent, const std::string& written_hex) {
+        if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "w hash: " + written_hex);
+        c_.log(INFO, "Verify Data");
+        report("verify", 0, sent);
+        std::string read_hex = read_back(sent);
+        if (c_.log_enabled(DEBUG)) c_.log(DEBUG, "r hash: " + read_hex);
+        bool equal = written_hex == read_hex;
+        if (equal)
+            c_.log(INFO, "Verify Success");
+        else
+            c_.log(ERROR, "Verify Failed");
+        return equal;
     }
 
     // One read per started 16-byte page of what was written.
@@ -416,30 +341,141 @@ private:
         read_digest_ = &read;
         read_total_ = sent;
         pages_read_ = 0;
+        sink_.tell("verify", 0, sent, true);
         call_method(tool_, c_.n._fpgaRstPagePtr, core::bytes(protocol::kSectionCfg));
-        transfer_ = read_window_ > 1 ? windowed(c_, tool_, read_window_, *this) : one_at_a_time(c_, tool_, *this);
+        size_t window = options_.window;  // pages in flight: the window asked for, a refusal or not
+        transfer_ = window > 1 ? windowed(c_, tool_, window, *this) : one_at_a_time(c_, tool_, *this);
         transfer_->read((sent + kBlockSize - 1) / kBlockSize);
         transfer_.reset();
         read_digest_ = nullptr;
+        sink_.tell("verify", pages_read_ * kBlockSize, sent, true);
         progress_.end_line();
         return read.hexdigest();
+    }
+
+    void finish(Clock::time_point began) {
+        sink_.tell("refresh", 0, 0, true);
+        call_method(tool_, c_.n._fpgaDone);
+        call_method(tool_, c_.n._fpgaRefresh);
+        char total[64];
+        std::snprintf(total, sizeof total, "%.4f", seconds_between(began, Clock::now()));
+        c_.log(INFO, std::string("FPGA program file finished. Total time: ") + total + " sec");
+    }
+
+    // --- what the transfers report ---------------------------------------------------------
+
+    // The callback, when one is set, with (stage, done, total); whether
+    // Python code ran.  None, found without running Python code, leaves the
+    // gathered progress lines gathered: a window of blocks costs one write,
+    // not one each.
+    bool report(const char* stage, uint64_t done, uint64_t total) {
+        bool plain = core::attribute_is_plain(tool_, c_.n.progress_callback);
+        if (!plain) progress_.write_pending();
+        Ref callback = core::getattr(tool_, c_.n.progress_callback);
+        if (callback.is_none()) return !plain;
+        progress_.write_pending();
+        if (!core::truth(callback)) return true;
+        core::call(callback, core::text(stage), core::unsigned_integer(done), core::unsigned_integer(total));
+        return true;
+    }
+
+    bool block_written(size_t size, Clock::time_point begin, Clock::time_point end) override {
+        written_ += size;
+        bool ran = progress_.line(written_, total_, begin, end);
+        ran |= report("write", written_, total_);
+        return sink_.tell("write", written_, total_, false) || ran;
+    }
+
+    void before_python() override { progress_.write_pending(); }
+
+    bool page_read(const char* data, size_t size, Clock::time_point begin, Clock::time_point end) override {
+        read_digest_->add(data, size);  // first: the bytes are the link's, which a callback's exchange may reuse
+        uint64_t done = ++pages_read_ * kBlockSize;
+        bool ran = progress_.line(done, read_total_, begin, end);
+        ran |= report("verify", done, read_total_);
+        return sink_.tell("verify", done, read_total_, false) || ran;
+    }
+
+    bool page_read(Handle payload, Clock::time_point begin, Clock::time_point end) override {
+        uint64_t done = ++pages_read_ * kBlockSize;
+        bool ran = progress_.line(done, read_total_, begin, end);
+        ran |= report("verify", done, read_total_);
+        read_digest_->add(payload);
+        return sink_.tell("verify", done, read_total_, false) || ran;
     }
 
     const Ctx& c_;
     Handle tool_;
     Handle image_path_;
-    size_t window_;       // blocks in flight while writing (1 after a refusal)
-    size_t read_window_;  // pages in flight while reading back
+    const ProgramOptions& options_;
+    size_t window_;  // blocks in flight while writing (1 after a refusal)
     ProgressOutput progress_;
+    ProgressSink sink_;
     std::unique_ptr<Transfer> transfer_;
     uint64_t total_ = 0, written_ = 0;          // the write stage
     uint64_t read_total_ = 0, pages_read_ = 0;  // the verify stage
     Digest* read_digest_ = nullptr;
 };
 
-bool program_file(const Ctx& c, Handle tool, Handle image_path, Handle device_type, size_t window, Handle lines) {
-    return Programmer(c, tool, image_path, window, lines).run(device_type);
+bool program_file(const Ctx& c, Handle tool, Handle image_path, Handle device_type, const ProgramOptions& options) {
+    return Programmer(c, tool, image_path, options).run(device_type);
 }
+
+// --- reading pages ---------------------------------------------------------------------
+
+namespace {
+
+// Gathers the pages a transfer reads.
+class PageCollector final : public TransferEvents {
+public:
+    explicit PageCollector(Handle progress) : progress_(progress) {}
+    bool block_written(size_t, Clock::time_point, Clock::time_point) override { return false; }
+    bool page_read(const char* data, size_t size, Clock::time_point, Clock::time_point) override {
+        return page(core::bytes(data, size));
+    }
+    bool page_read(Handle payload, Clock::time_point, Clock::time_point) override { return page(payload); }
+    // The pages, joined; the progress told its last.
+    Ref joined() {
+        if (count_ != told_ && progress_ && !progress_.is_none()) core::call(progress_, core::integer(count_));
+        return core::join_bytes(payloads_);
+    }
+
+private:
+    bool page(Handle payload) {
+        core::list_append(payloads_, payload);
+        count_++;
+        Clock::time_point now = Clock::now();
+        if (!progress_ || progress_.is_none() || now - last_ < std::chrono::milliseconds(100)) return false;
+        last_ = now;
+        told_ = count_;
+        core::call(progress_, core::integer(count_));
+        return true;
+    }
+
+    Handle progress_;
+    Ref payloads_ = core::new_list();
+    long long count_ = 0, told_ = 0;
+    Clock::time_point last_;
+};
+
+}  // namespace
+
+Ref read_pages(const Ctx& c, Handle tool, uint64_t pages, size_t window, Handle progress) {
+    PageCollector collected(progress);
+    std::unique_ptr<Transfer> transfer =
+        window > 1 ? windowed(c, tool, window, collected) : one_at_a_time(c, tool, collected);
+    try {
+        transfer->read(pages);
+    } catch (...) {
+        if (core::thread_is_ending()) core::park_thread();
+        transfer->abandon();
+        throw;
+    }
+    transfer.reset();
+    return collected.joined();
+}
+
+// --- FpgaTool._fpgaProgramFile ------------------------------------------------------------
 
 namespace {
 
@@ -448,7 +484,7 @@ ONDREL_ARGS(ProgramFileArgs, self, image_path, device_type);
 Ref fpga_program_file(const Ctx& c, const ProgramFileArgs& a) {
     Handle image_path = core::require_text(a.image_path, "image_path");
     Ref device_type = core::require_integer(a.device_type, "device_type");
-    return core::boolean(program_file(c, a.self, image_path, device_type, 1, core::none()));
+    return core::boolean(program_file(c, a.self, image_path, device_type, ProgramOptions{}));
 }
 
 }  // namespace

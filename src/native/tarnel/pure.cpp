@@ -153,4 +153,54 @@ bool is_version_text(std::string_view text) {
     return digits && parts == 3;
 }
 
+size_t split_replies(const char* buf, size_t at, size_t end, size_t limit, std::vector<Piece>& out,
+                     uint64_t* too_long) {
+    size_t found = 0;
+    while (found < limit && at < end) {
+        if (buf[at] == '#') {  // a block, or text that only starts like one
+            if (at + 1 >= end) break;
+            int digits = buf[at + 1] - '0';
+            if (digits >= 1 && digits <= 9) {
+                size_t start = at + 2 + static_cast<size_t>(digits);
+                if (start > end) break;
+                bool numeric = true;
+                uint64_t length = 0;
+                for (size_t i = at + 2; i < start; i++) {
+                    if (buf[i] < '0' || buf[i] > '9') numeric = false;
+                    length = length * 10 + static_cast<uint64_t>(buf[i] - '0');
+                }
+                if (numeric) {
+                    if (length + 2 > kMaxReply) {
+                        *too_long = length;
+                        break;
+                    }
+                    if (start + length + 2 > end) break;
+                    out.push_back(Piece{at, static_cast<size_t>(start + length + 2)});
+                    at = static_cast<size_t>(start + length + 2);
+                    found++;
+                    continue;
+                }
+            }
+        }
+        const void* line_end = std::memchr(buf + at, '\n', end - at);
+        if (!line_end) break;
+        size_t next = static_cast<size_t>(static_cast<const char*>(line_end) - buf) + 1;
+        out.push_back(Piece{at, next});
+        at = next;
+        found++;
+    }
+    return at;
+}
+
+size_t split_lines(const char* buf, size_t at, size_t end, size_t limit, std::vector<Piece>& out) {
+    for (size_t found = 0; found < limit && at < end; found++) {
+        const void* line_end = std::memchr(buf + at, '\n', end - at);
+        if (!line_end) break;
+        size_t next = static_cast<size_t>(static_cast<const char*>(line_end) - buf) + 1;
+        out.push_back(Piece{at, next});
+        at = next;
+    }
+    return at;
+}
+
 }  // namespace ondrel::tarnel

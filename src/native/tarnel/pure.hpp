@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace ondrel::tarnel {
 
@@ -64,6 +65,26 @@ struct Span {
     size_t length() const { return end - begin; }
 };
 Span clamp_span(uint64_t start, uint64_t length, size_t size);
+
+// --- replies, as a device sends them ---------------------------------------------
+// A reply is a block "#<x><length><data>" with its CR LF, or a line with its
+// end; text that only starts like a block is a line.
+
+// The longest reply, line or block, that a sound device sends.
+constexpr size_t kMaxReply = size_t{1} << 20;
+
+struct Piece {
+    size_t begin;
+    size_t end;
+};
+
+// The whole replies in buf[at, end), at most `limit` of them, appended to
+// `out`; returns the offset after them.  A block announced longer than any
+// sound reply sets *too_long to its length and ends the split.
+size_t split_replies(const char* buf, size_t at, size_t end, size_t limit, std::vector<Piece>& out, uint64_t* too_long);
+
+// The whole lines in buf[at, end) (a listed reply is a line), at most `limit`.
+size_t split_lines(const char* buf, size_t at, size_t end, size_t limit, std::vector<Piece>& out);
 
 // Whether `text` is a version as devices report them: four dotted decimal
 // numbers ("0.2.4.0").

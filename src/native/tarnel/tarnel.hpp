@@ -29,6 +29,7 @@ using core::Ref;
     /* the connection and its results */                                                                     \
     NAME(initConnection) NAME(sendCmd) NAME(sendRawBytes) NAME(recvRawBytes) NAME(closeConnection)           \
     NAME(sendCommands) NAME(recvReplies) NAME(RetData) NAME(RetCode) NAME(RSP_LIST) NAME(__getattribute__)   \
+    NAME(_link) NAME(settimeout) NAME(timeout) NAME(isConnected)                                             \
     /* module globals */                                                                                     \
     NAME(RspType) NAME(RetType) NAME(VER) NAME(logger) NAME(hashlib) NAME(hmac) NAME(json)                   \
     VALUE(struct_, core::name("struct")) NAME(sys) NAME(_DEVICE_WHITELIST) NAME(_FPGA_FW_VER_MIN)            \
@@ -90,6 +91,15 @@ struct BusyConnection {
     const size_t* in_flight;
 };
 
+// The connection class built on links (ondrel.QarCommService._TCPConn, which
+// registers itself), and its exchange methods as they were then: a
+// connection of exactly that class, with none of them replaced, has its
+// exchanges done on its link directly.
+struct LinkClass {
+    Ref type;
+    std::vector<std::pair<PyObject*, Ref>> methods;  // name (interned by Names), function
+};
+
 // The state of one import of the module, kept on the module object.
 struct State {
     Names n;
@@ -99,12 +109,24 @@ struct State {
     // FpgaTool's own exchange operations, by name: a windowed transfer goes
     // past them, so it refuses a tool that replaces one.
     std::vector<std::pair<PyObject*, Ref>> own_exchange;
+    Ref own_program_file;  // FpgaTool._fpgaProgramFile
+    LinkClass link_class;
+    Ref engine;  // ondrel._transfer, made when the module loads
 
     int traverse(visitproc visit, void* arg) {
         for (auto& entry : own_exchange) Py_VISIT(entry.second.ptr());
+        for (auto& entry : link_class.methods) Py_VISIT(entry.second.ptr());
+        Py_VISIT(link_class.type.ptr());
+        Py_VISIT(engine.ptr());
+        Py_VISIT(own_program_file.ptr());
         return 0;
     }
-    void clear() { own_exchange.clear(); }
+    void clear() {
+        own_exchange.clear();
+        link_class = LinkClass();
+        engine = Ref();
+        own_program_file = Ref();
+    }
 };
 
 // Registers an update in progress on this thread for the time of a call.
@@ -208,5 +230,12 @@ bool acknowledged(const Ctx& c, Handle reply);
 // The path as the file system sees it (os.fsencode); the file functions
 // refuse one with an embedded NUL.
 std::string fs_path(Handle path);
+
+// The device-type part of a container's key: one device type, or the list
+// of them, sorted in place, each written with at least three digits, joined.
+std::string device_types_text(Handle devtype);
+
+// Makes ondrel._transfer, the engine (engine.cpp), when the module loads.
+void make_engine(Handle tarnel, State& state);
 
 }  // namespace ondrel::tarnel

@@ -1,4 +1,5 @@
 // FpgaTool.initFpga and FpgaTool.processFpgaUpdate: the public operations.
+#include "tarnel/program.hpp"
 #include "tarnel/protocol.hpp"
 #include "tarnel/pure.hpp"
 #include "tarnel/tarnel.hpp"
@@ -92,10 +93,21 @@ Ref init_fpga(const Ctx& c, const InitFpgaArgs& a) {
 
 ONDREL_ARGS(UpdateArgs, self, image_path, device_type);
 
-Ref process_fpga_update(const Ctx& c, const UpdateArgs& a) {
+Ref fpga_update(const Ctx& c, const UpdateArgs& a) {
+    return process_update(c, a.self, a.image_path, a.device_type, nullptr);
+}
+
+}  // namespace
+
+Ref version_after_update(const Ctx& c, Handle tool, Handle device_type) {
+    return updated_version(c, tool, device_type);
+}
+
+Ref process_update(const Ctx& c, Handle self, Handle image_path_arg, Handle device_type_arg,
+                   const ProgramOptions* options) {
     const Names& n = c.n;
-    Handle image_path = core::require_text(a.image_path, "image_path", /*allow_none=*/true);
-    Ref device_type = core::require_integer(a.device_type, "device_type");
+    Handle image_path = core::require_text(image_path_arg, "image_path", /*allow_none=*/true);
+    Ref device_type = core::require_integer(device_type_arg, "device_type");
     Ref result = core::new_dict();
     core::dict_set(result, "success", core::boolean(false));
     core::dict_set(result, "error_message", core::text(""));
@@ -103,23 +115,26 @@ Ref process_fpga_update(const Ctx& c, const UpdateArgs& a) {
 
     if (image_path.is_none() || PyUnicode_GET_LENGTH(image_path.ptr()) == 0)
         return c.refusal(ERROR, n.code_error, "FPGA image path is not provided.");
-    UpdateScope update(c.state, a.self);
-    if (!truth(call_method(a.self, n._checkUpdateFile, image_path)))
+    UpdateScope update(c.state, self);
+    if (!truth(call_method(self, n._checkUpdateFile, image_path)))
         return c.refusal(ERROR, n.code_error, "FPGA update file check failed.");
-    if (!truth(call_method(a.self, n._checkFileHeader, image_path)))
+    if (!truth(call_method(self, n._checkFileHeader, image_path)))
         return c.refusal(ERROR, n.code_error, "FPGA image header check failed.");
-    Ref programmed = core::call_method_kw(a.self, n._fpgaProgramFile, n.kw_programFile, image_path, device_type);
-    if (!truth(programmed)) return c.refusal(ERROR, n.code_error, "FPGA update process failed.");
+    // The programming: the tool's own operation (the engine's options go with
+    // it straight to the programming), or whatever replaces it.
+    bool own = options && core::is_own_method(self, n._fpgaProgramFile, c.state.own_program_file);
+    bool programmed =
+        own ? program_file(c, self, image_path, device_type, *options)
+            : truth(core::call_method_kw(self, n._fpgaProgramFile, n.kw_programFile, image_path, device_type));
+    if (!programmed) return c.refusal(ERROR, n.code_error, "FPGA update process failed.");
 
-    Ref version = updated_version(c, a.self, device_type);
+    Ref version = updated_version(c, self, device_type);
     c.log(INFO, "Updated FPGA version: " + core::utf8(version));
     c.log(INFO, "FPGA update process completed successfully.");
     core::dict_set(result, "success", core::boolean(true));
     core::dict_set(result, "fw_version", version);
     return core::call_kw(c.global(n.RetType), n.kw_data, result);
 }
-
-}  // namespace
 
 std::vector<core::FunctionDef> update_methods(const Declare& d) {
     using core::annotated;
@@ -128,10 +143,10 @@ std::vector<core::FunctionDef> update_methods(const Declare& d) {
         method<InitFpgaArgs, init_fpga>(
             "initFpga", "Initialize FPGA.",
             {annotated("device_type", d.int_t), with_default("disable_fw_check", d.false_, d.bool_t)}, d.ret_type),
-        method<UpdateArgs, process_fpga_update>("processFpgaUpdate", "Process FPGA update with the given image path.",
-                                                {with_default("image_path", d.none, d.optional_str),
-                                                 with_default("device_type", core::integer(32), d.int_t)},
-                                                d.ret_type),
+        method<UpdateArgs, fpga_update>("processFpgaUpdate", "Process FPGA update with the given image path.",
+                                        {with_default("image_path", d.none, d.optional_str),
+                                         with_default("device_type", core::integer(32), d.int_t)},
+                                        d.ret_type),
     };
 }
 

@@ -21,18 +21,9 @@ namespace {
 
 // Whether a block program reply (raw bytes, CR LF included) acknowledges the
 // block, as _fpgaProgram judges the same reply.
-bool acknowledges(const Ctx& c, Handle reply) {
-    if (PyBytes_Check(reply.ptr())) {
-        const char* data = PyBytes_AS_STRING(reply.ptr());
-        size_t size = static_cast<size_t>(PyBytes_GET_SIZE(reply.ptr()));
-        if (std::all_of(data, data + size, [](char ch) { return static_cast<unsigned char>(ch) < 0x80; })) {
-            size_t b = 0, e = size;
-            auto space = [](char ch) { return ch == ' ' || (ch >= '\t' && ch <= '\r') || (ch >= 0x1c && ch <= 0x1f); };
-            while (b < e && space(data[b])) b++;
-            while (e > b && space(data[e - 1])) e--;
-            return e - b == 1 && data[b] == protocol::kAcknowledged[0];
-        }
-    }
+bool acknowledges_reply(const Ctx& c, Handle reply) {
+    if (PyBytes_Check(reply.ptr()))
+        return acknowledges(c, PyBytes_AS_STRING(reply.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(reply.ptr())));
     return acknowledged(c, core::decode(reply, "utf-8", "replace"));
 }
 
@@ -40,7 +31,9 @@ class Windowed final : public Transfer {
 public:
     Windowed(const Ctx& c, Handle tool, size_t window, TransferEvents& events)
         : c_(c), conn_(core::getattr(tool, c.n._conn)), window_(window), events_(events) {
-        batching_ = core::getattr_optional(conn_, c.n.sendCommands) && core::getattr_optional(conn_, c.n.recvReplies);
+        link_ = link_of(c, conn_, &link_holder_);
+        batching_ = link_ ||
+                    (core::getattr_optional(conn_, c.n.sendCommands) && core::getattr_optional(conn_, c.n.recvReplies));
         c_.state.busy.push_back(BusyConnection{conn_.ptr(), &in_flight_});
     }
 
@@ -96,7 +89,10 @@ public:
         in_flight_ = 0;
         sent_.clear();
         try {
-            core::call_method(conn_, c_.n.closeConnection);
+            if (link_)
+                link_->close("an abandoned transfer");
+            else
+                core::call_method(conn_, c_.n.closeConnection);
         } catch (...) {
             if (core::thread_is_ending()) core::park_thread();
             PyErr_Clear();
@@ -110,81 +106,117 @@ private:
         Clock::time_point begin;
     };
 
-    // Sends the commands gathered since the last flush.
+    // Sends the commands gathered since the last flush: on the link, or in one
+    // call of the connection's sendCommands (or one sendRawBytes each).
     void flush() {
         if (pending_.empty()) return;
-        events_.before_python();
         Clock::time_point now = Clock::now();
         try {
-            if (batching_)
-                core::call_method(conn_, c_.n.sendCommands, bytes_of(frames_.data(), frames_.size()),
-                                  core::integer(pending_.size()));
-            size_t at = 0;
-            for (Command& command : pending_) {
-                if (!batching_)
-                    core::call_method(conn_, c_.n.sendRawBytes, bytes_of(frames_.data() + at, command.frame));
-                at += command.frame;
-                command.begin = now;
-                sent_.push_back(command);
-                in_flight_++;
+            if (link_) {
+                link_->send(frames_.data(), frames_.size(), pending_.size());
+            } else {
+                events_.before_python();
+                if (batching_)
+                    core::call_method(conn_, c_.n.sendCommands, bytes_of(frames_.data(), frames_.size()),
+                                      core::integer(static_cast<long long>(pending_.size())));
+                size_t at = 0;
+                for (Command& command : pending_) {
+                    if (!batching_)
+                        core::call_method(conn_, c_.n.sendRawBytes, bytes_of(frames_.data() + at, command.frame));
+                    at += command.frame;
+                }
             }
         } catch (...) {
             broken_ = true;  // part of a command may be on its way
             throw;
+        }
+        for (Command& command : pending_) {
+            command.begin = now;
+            sent_.push_back(command);
+            in_flight_++;
         }
         pending_.clear();
         frames_.clear();
     }
 
     // The replies already received (at least one) to the oldest commands in
-    // flight, taken off the stream.
-    Ref take_replies() {
-        events_.before_python();
-        Ref replies;
+    // flight, taken off the stream: pieces of the link's buffer, or the
+    // connection's reply objects.  Their number.
+    size_t take_replies() {
         try {
-            if (batching_) {
-                replies = core::snapshot(core::call_method(conn_, c_.n.recvReplies, core::integer(in_flight_),
-                                                           core::integer(protocol::kReplySize)));
-                if (PyTuple_GET_SIZE(replies.ptr()) < 1 ||
-                    static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr())) > in_flight_)
-                    core::raise(PyExc_RuntimeError, "recvReplies returned " +
-                                                        std::to_string(PyTuple_GET_SIZE(replies.ptr())) +
-                                                        " replies for " + std::to_string(in_flight_) + " commands");
+            if (link_) {
+                link_->receive(false, in_flight_, pieces_);
+            } else if (batching_) {
+                events_.before_python();
+                replies_ = core::snapshot(core::call_method(conn_, c_.n.recvReplies,
+                                                            core::integer(static_cast<long long>(in_flight_)),
+                                                            core::integer(protocol::kReplySize)));
+                Py_ssize_t count = core::tuple_size(replies_);
+                if (count < 1 || static_cast<size_t>(count) > in_flight_)
+                    core::raise(PyExc_RuntimeError, "recvReplies returned " + std::to_string(count) + " replies for " +
+                                                        std::to_string(in_flight_) + " commands");
             } else {
-                replies =
+                events_.before_python();
+                replies_ =
                     core::tuple_of({core::call_method(conn_, c_.n.recvRawBytes, core::integer(protocol::kReplySize))});
             }
         } catch (...) {
             broken_ = true;  // what became of the replies is unknown
             throw;
         }
-        in_flight_ -= static_cast<size_t>(PyTuple_GET_SIZE(replies.ptr()));
-        return replies;
+        size_t count = link_ ? pieces_.size() : static_cast<size_t>(core::tuple_size(replies_));
+        in_flight_ -= count;
+        return count;
     }
 
     // Receives, and reports, at least one reply.
     void receive() {
-        Ref replies = take_replies();
+        size_t count = take_replies();
         Clock::time_point end = Clock::now();
-        auto count = static_cast<std::ptrdiff_t>(core::tuple_size(replies));
-        std::vector<Command> answered(sent_.begin(), sent_.begin() + count);
-        sent_.erase(sent_.begin(), sent_.begin() + count);
+        std::vector<Command> answered(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(count));
+        sent_.erase(sent_.begin(), sent_.begin() + static_cast<std::ptrdiff_t>(count));
         for (size_t i = 0; i < answered.size(); i++) {
-            Handle reply = core::tuple_item(replies, static_cast<Py_ssize_t>(i));
-            if (!PyBytes_CheckExact(reply.ptr())) events_.before_python();  // reading it may run its own code
-            if (reading_) {
-                done_pages_++;
-                events_.page_read(raw_payload(reply), answered[i].begin, end);
+            if (link_) {
+                const char* reply = link_->buffer() + pieces_[i].begin;
+                size_t size = std::min(pieces_[i].end - pieces_[i].begin, protocol::kReplySize);
+                report(answered[i], reply, size, end);
             } else {
-                if (!acknowledges(c_, reply)) throw Refused{offset_};
-                offset_ += answered[i].size;
-                events_.block_written(static_cast<size_t>(answered[i].size), answered[i].begin, end);
+                Handle reply = core::tuple_item(replies_, static_cast<Py_ssize_t>(i));
+                if (!PyBytes_CheckExact(reply.ptr())) events_.before_python();  // reading it may run its own code
+                if (reading_) {
+                    done_pages_++;
+                    events_.page_read(raw_payload(reply), answered[i].begin, end);
+                } else {
+                    if (!acknowledges_reply(c_, reply)) throw Refused{offset_};
+                    accepted(answered[i], end);
+                }
             }
         }
     }
 
+    void report(const Command& command, const char* reply, size_t size, Clock::time_point end) {
+        if (reading_) {
+            done_pages_++;
+            constexpr size_t kFraming = protocol::kRawHead + protocol::kRawTail;
+            if (size <= kFraming)
+                events_.page_read("", 0, command.begin, end);
+            else
+                events_.page_read(reply + protocol::kRawHead, size - kFraming, command.begin, end);
+        } else {
+            if (!acknowledges(c_, reply, size)) throw Refused{offset_};
+            accepted(command, end);
+        }
+    }
+
+    void accepted(const Command& command, Clock::time_point end) {
+        offset_ += command.size;
+        events_.block_written(static_cast<size_t>(command.size), command.begin, end);
+    }
+
     const Ctx& c_;
     Ref conn_;
+    Ref link_holder_;
+    Link* link_ = nullptr;  // the connection's link, used directly (see transfer.hpp)
     size_t window_;
     TransferEvents& events_;
     bool batching_ = false;
@@ -193,6 +225,8 @@ private:
     std::string frames_;            // the command lines of `pending_`, joined
     std::vector<Command> pending_;  // gathered, not yet sent
     std::deque<Command> sent_;      // in flight, oldest first
+    std::vector<Piece> pieces_;     // the replies last taken off the link
+    Ref replies_;                   // the replies last taken from the connection
     size_t in_flight_ = 0;
     uint64_t offset_ = 0;  // image bytes acknowledged
     uint64_t done_pages_ = 0;

@@ -26,7 +26,7 @@ def tarnel():
 
 
 def windowed():
-    from .. import windowed
+    from ondrel import windowed
 
     return windowed
 

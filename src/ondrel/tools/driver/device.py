@@ -120,9 +120,18 @@ class Device:
         self.events.stage(self, name)
 
     def progress(self, stage, done, total):
-        """The library's progress callback."""
-        self.check()
+        """The library's progress, as its engine tells it (a few times a
+        second): the stages, and what the flash holds meanwhile."""
         outcome = self.outcome
+        if stage == "erase":
+            with self._gate:  # a cancel comes before this decision, or after the erase is under way
+                self.stage("erase")
+                outcome.state = ERASED  # from the command on, the flash may hold nothing
+            return
+        if stage == "refresh":
+            self.stage("refresh")
+            return
+        self.check()
         if stage == "write":
             outcome.written = done
             if outcome.state in (UNTOUCHED, ERASED) and done:
@@ -183,9 +192,7 @@ class Device:
             self.check()  # given up because the device was asked to stop
             raise Failure(reason_of(conn.failure) if conn.failure else "cannot connect")
         self.check()  # asked to stop while connecting: nothing is sent
-        tool = _tool_class()(conn)
-        tool.device = self
-        return tool
+        return _tool_class()(conn)
 
     def _disconnect(self):
         conn, self._conn = self._conn, None
@@ -194,25 +201,29 @@ class Device:
 
     # -- the operations' helpers ----------------------------------------------------
 
-    def program_file(self, tool, path, device_type):
-        """The library's image programming, through the tool's own steps,
-        with this device's window and the per-block line kept here."""
-        return windowed().program_file(tool, path, device_type, self.window, self._lines)
+    @property
+    def last_error(self):
+        """The last error the connection raised in an exchange (None when it
+        raised none since reset_errors)."""
+        conn = self._conn
+        return conn.last_error if conn is not None else None
+
+    def reset_errors(self):
+        if self._conn is not None:
+            self._conn.last_error = None
+
+    def update(self, tool, path, device_type):
+        """The library's whole update of the image at `path` (its checks, the
+        programming with this device's window, time-outs and progress, the
+        version read back): its result."""
+        return windowed().process_update(tool, path, device_type, window=self.window, lines=self._lines,
+                                         progress=self.progress, erase_timeout=self.erase_timeout)
 
     def read_flash(self, tool, size, stage):
         """`size` bytes of flash from its start (what the device returns for them)."""
         self.progress(stage, 0, size)
         return windowed().read_flash(tool, size, self.window,
                                       lambda pages: self.progress(stage, min(pages * PAGE, size), size))
-
-    def with_timeout(self, seconds, call, *args):
-        conn = self._conn
-        conn.settimeout(seconds)
-        try:
-            return call(*args)
-        finally:
-            if conn.isConnected():
-                conn.settimeout(self.timeout)
 
 
 _STAGE_WORDS = {"connect": "connecting", "initialise": "initialising", "erase": "erasing", "write": "writing",
@@ -227,36 +238,5 @@ class Failure(Exception):
     """An operation failed, in one line."""
 
 
-_TOOL = None
-
-
 def _tool_class():
-    """FpgaTool that tells its Device what the flash holds as the update
-    goes (erase, blocks, refresh), gives the erase its own time-out, stops
-    before a command once the device is cancelled, and programs with the
-    device's window without the per-block line on standard output."""
-    global _TOOL
-    if _TOOL is None:
-        FpgaTool = tarnel().FpgaTool
-
-        class TrackedTool(FpgaTool):
-            device = None
-
-            def _fpgaErase(self, erase_bits):
-                device = self.device
-                with device._gate:  # a cancel comes before this decision, or after the erase is under way
-                    device.stage("erase")
-                    device.outcome.state = ERASED  # from the command on, the flash may hold nothing
-                return device.with_timeout(device.erase_timeout, super()._fpgaErase, erase_bits)
-
-            def _fpgaProgramFile(self, image_path, device_type=28):
-                return self.device.program_file(self, image_path, device_type)
-
-            def _fpgaDone(self):
-                self.device.stage("refresh")
-                return super()._fpgaDone()
-
-        _TOOL = TrackedTool
-    return _TOOL
-
-
+    return tarnel().FpgaTool

@@ -2,24 +2,18 @@
 
 import json
 
-from ._common import UNTOUCHED, UNVERIFIED, VERIFIED, reason_of, tarnel
+from ._common import UNTOUCHED, UNVERIFIED, VERIFIED, reason_of, tarnel, windowed
 from .device import Failure, Refusal
 
 
 def current_version(tool, device_type):
-    """The FPGA version the device reports, as the library reads it back
-    after an update (type 32: its version query; type 28: the first record
-    of its device information), or None."""
-    if device_type == 32:
-        return tool._fpgaGetVersion() or None
-    if device_type == 28:
-        try:
-            records = json.loads(tool._fpgaGetInfo())
-            first = next(iter(records.values()), {}) if isinstance(records, dict) else {}
-            return (first.get("fpga_ver") or None) if isinstance(first, dict) else None
-        except ValueError:
-            return None
-    return None
+    """The FPGA version the device reports, read as the library reads it
+    after an update (its own rule), or None when it reports none or nothing
+    the rule can read."""
+    try:
+        return windowed().version_after_update(tool, device_type) or None
+    except (ValueError, TypeError):  # device information that is no JSON object
+        return None
 
 
 def same_version(a, b):
@@ -77,7 +71,7 @@ def update(image, device_type, check_version=True):
         RetCode = Tarnel.RetCode
         outcome.total = len(image.data)
         device.stage("initialise")
-        device._conn.last_error = None
+        device.reset_errors()
         init = tool.initFpga(device_type, disable_fw_check=not check_version)
         if init.RetCode is RetCode.OK:
             outcome.values["identifier"] = init.RetData["fpga_id"] or None
@@ -85,13 +79,12 @@ def update(image, device_type, check_version=True):
         elif init.RetCode is RetCode.WARNING and device_type not in Tarnel._DEVICE_WHITELIST:
             outcome.warnings.append(init.RetMsg.rstrip(".") + "; updating without it")
             outcome.values["version_before"] = current_version(tool, device_type)
-        elif init.RetCode is RetCode.ERROR and device._conn.last_error is not None:  # the device failed it
-            raise Failure("%s (while initialising)" % reason_of(device._conn.last_error))
+        elif init.RetCode is RetCode.ERROR and device.last_error is not None:  # the device failed it
+            raise Failure("%s (while initialising)" % reason_of(device.last_error))
         else:
             raise Refusal("initialisation refused: %s" % init.RetMsg)
-        tool.set_progress_callback(device.progress)
         device.rewrite = image.shown  # the library names the snapshot: records name the user's file
-        ret = tool.processFpgaUpdate(image.snapshot_path, device_type)
+        ret = device.update(tool, image.snapshot_path, device_type)
         errors = [text for level, text in outcome.records if level == "ERROR" and text != ret.RetMsg]
         if ret.RetCode is not RetCode.OK:
             if outcome.state == UNTOUCHED:
