@@ -42,38 +42,48 @@ void send_all(const std::string& data) {
     }
 }
 
-// The next whole reply (a "#<x><len>" block with its CR LF, or a line).
-std::string reply() {
+// The next whole reply in the buffer (a "#<x><len>" block with its CR LF,
+// or a line), or "" when none is whole yet.
+std::string take() {
+    if (at >= in.size()) return "";
+    if (in[at] == '#' && at + 1 < in.size()) {
+        size_t digits = static_cast<size_t>(in[at + 1] - '0');
+        size_t start = at + 2 + digits;
+        if (start > in.size()) return "";
+        size_t length = std::strtoul(in.substr(at + 2, digits).c_str(), nullptr, 10);
+        if (start + length + 2 > in.size()) return "";
+        std::string r = in.substr(at, start + length + 2 - at);
+        at = start + length + 2;
+        return r;
+    }
+    size_t end = in.find('\n', at);
+    if (end == std::string::npos) return "";
+    std::string r = in.substr(at, end + 1 - at);
+    at = end + 1;
+    return r;
+}
+
+void receive() {
+    in.erase(0, at);
+    at = 0;
+    char buf[65536];
+    ssize_t n = ::recv(sock, buf, sizeof buf, 0);
+    if (n <= 0) fail("recv");
+    in.append(buf, static_cast<size_t>(n));
+}
+
+// The replies already received, at least one (waited for), at most `limit`.
+std::vector<std::string> replies(size_t limit) {
+    std::vector<std::string> out;
     for (;;) {
-        if (at < in.size()) {
-            if (in[at] == '#' && at + 1 < in.size()) {
-                size_t digits = static_cast<size_t>(in[at + 1] - '0');
-                size_t start = at + 2 + digits;
-                if (start <= in.size()) {
-                    size_t length = std::strtoul(in.substr(at + 2, digits).c_str(), nullptr, 10);
-                    if (start + length + 2 <= in.size()) {
-                        std::string r = in.substr(at, start + length + 2 - at);
-                        at = start + length + 2;
-                        return r;
-                    }
-                }
-            } else {
-                size_t end = in.find('\n', at);
-                if (end != std::string::npos) {
-                    std::string r = in.substr(at, end + 1 - at);
-                    at = end + 1;
-                    return r;
-                }
-            }
-        }
-        in.erase(0, at);
-        at = 0;
-        char buf[65536];
-        ssize_t n = ::recv(sock, buf, sizeof buf, 0);
-        if (n <= 0) fail("recv");
-        in.append(buf, static_cast<size_t>(n));
+        for (std::string r = out.size() < limit ? take() : ""; !r.empty(); r = out.size() < limit ? take() : "")
+            out.push_back(r);
+        if (!out.empty()) return out;
+        receive();
     }
 }
+
+std::string reply() { return replies(1)[0]; }
 
 std::string listed(const char* command) {
     send_all(std::string(command) + "\r\n");
@@ -120,18 +130,18 @@ int main(int argc, char** argv) {
     SHA256_CTX written;
     SHA256_Init(&written);
     size_t blocks = (image.size() + 15) / 16, sent = 0, acknowledged = 0;
-    while (acknowledged < blocks) {
+    while (acknowledged < blocks) {  // as many commands in flight as the window allows, refilled in one send
         std::string batch;
-        size_t count = 0;
-        for (; sent < blocks && sent - acknowledged < window; sent++, count++) {
+        for (; sent < blocks && sent - acknowledged < window; sent++) {
             size_t size = std::min<size_t>(16, image.size() - sent * 16);
             batch += program_command(image.data() + sent * 16, size);
             SHA256_Update(&written, image.data() + sent * 16, size);
         }
-        if (count) send_all(batch);
-        std::string r = reply();
-        if (r != "0\r\n") fail("a refused block");
-        acknowledged++;
+        if (!batch.empty()) send_all(batch);
+        for (const std::string& r : replies(sent - acknowledged)) {
+            if (r != "0\r\n") fail("a refused block");
+            acknowledged++;
+        }
     }
     listed("FPGA_RST_PAGE_PTR CFG");
     SHA256_CTX read;
@@ -141,9 +151,10 @@ int main(int argc, char** argv) {
         std::string batch;
         for (; asked < blocks && asked - got < window; asked++) batch += "FPGA_READ\r\n";
         if (!batch.empty()) send_all(batch);
-        std::string r = reply();
-        if (r.size() > 6) SHA256_Update(&read, r.data() + 4, r.size() - 6);
-        got++;
+        for (const std::string& r : replies(asked - got)) {
+            if (r.size() > 6) SHA256_Update(&read, r.data() + 4, r.size() - 6);
+            got++;
+        }
     }
     unsigned char a[32], b[32];
     SHA256_Final(a, &written);

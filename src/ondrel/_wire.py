@@ -1,5 +1,6 @@
-"""The device wire format, written once for the connection, the simulator
-and the tests.
+"""The device wire format as the simulator and the tests write and read it.
+The host's side, reading replies, is the connection's link, in native code
+(ondrel._transfer.Link): its one implementation.
 
 A command is one line ending in CR LF: a keyword, and for some commands a
 space and an argument.  Binary data travels as a definite-length block
@@ -15,11 +16,10 @@ A device answers every command with one reply: a block followed by CR LF,
 or one line.  Replies are read in the order the commands were sent.
 """
 
-__all__ = ["LINE_END", "MAX_REPLY", "PROGRAM", "WireError", "encode_block", "program_command", "reply_block",
-           "program_block_bounds", "split_command", "split_replies", "split_lines"]
+__all__ = ["LINE_END", "PROGRAM", "WireError", "encode_block", "program_command", "reply_block",
+           "program_block_bounds", "split_command"]
 
 LINE_END = b"\r\n"
-MAX_REPLY = 1 << 20  # the longest reply, line or block, that a sound device sends
 PROGRAM = b"FPGA_PROGRAM #"
 
 
@@ -107,55 +107,3 @@ def split_command(buf):
     del buf[:line_end + 1]
     keyword, _, argument = line.partition(b" ")
     return (keyword, argument)
-
-
-# --- reading replies (the host's side) ------------------------------------------------
-# Replies are split off the front of what was received so far (bytes, from an
-# offset); an incomplete reply at the end stays until more has arrived.
-
-
-def split_replies(buf, limit, at=0):
-    """The whole replies in ``buf`` from ``at``, at most ``limit`` of them,
-    and the offset after them.  A reply is a block ``#<x><length><data>``
-    with its CR LF, or a line with its end; text that only starts like a
-    block is a line.  WireError for a block longer than any sound reply."""
-    replies = []
-    end = len(buf)
-    while len(replies) < limit and at < end:
-        if buf[at] == 0x23:  # "#": a block, or text that only starts like one
-            if at + 1 >= end:
-                break
-            digits = buf[at + 1] - 0x30
-            if 1 <= digits <= 9:
-                start = at + 2 + digits
-                if start > end:
-                    break
-                length_text = buf[at + 2:start]
-                if length_text.isdigit():
-                    length = int(length_text)
-                    if length + 2 > MAX_REPLY:
-                        raise WireError("announces a %d-byte block" % length)
-                    if start + length + 2 > end:
-                        break
-                    replies.append(buf[at:start + length + 2])
-                    at = start + length + 2
-                    continue
-        line_end = buf.find(b"\n", at)
-        if line_end < 0:
-            break
-        replies.append(buf[at:line_end + 1])
-        at = line_end + 1
-    return replies, at
-
-
-def split_lines(buf, limit, at=0):
-    """The whole lines in ``buf`` from ``at``, each with its end, at most
-    ``limit`` of them, and the offset after them: a listed reply is a line."""
-    lines = []
-    while len(lines) < limit:
-        line_end = buf.find(b"\n", at)
-        if line_end < 0:
-            break
-        lines.append(buf[at:line_end + 1])
-        at = line_end + 1
-    return lines, at
