@@ -37,9 +37,9 @@ def jobs(value, what="jobs"):
 
 def window(value):
     """Commands in flight at once: the library's own rule."""
-    from ondrel.tools.windowed import check_window  # loads the library: only when a window is given
+    from . import driver  # the library's rule, through the adapter (it loads the library when first used)
 
     try:
-        return check_window(value)
+        return driver.check_window(value)
     except (TypeError, ValueError) as exc:  # its text names the window and the value
         raise ValueError(str(exc)) from None

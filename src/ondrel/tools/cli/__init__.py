@@ -2,10 +2,8 @@
 and images, and simulate a device.
 
 Standard output carries results only (a table, or JSON with --json);
-progress, log records and reasons go to standard error.  Exit status: 0
-success, 1 refused or failed (the reason is the last line on standard
-error), 2 usage error, 3 done but the result could not be written, 130
-interrupted.
+progress, log records and reasons go to standard error; the exit statuses
+are output.EXITS (and --help says them).
 """
 
 import argparse
@@ -13,11 +11,12 @@ import logging
 import os
 import platform
 import sys
+import textwrap
 
 import ondrel
 
 from . import flash, images, info, options, rollout, simulate, update
-from .output import EXIT_FAILED, EXIT_INTERRUPTED, Session
+from .output import EXIT_FAILED, EXIT_INTERRUPTED, EXITS, Session
 
 __all__ = ["main", "build_parser"]
 
@@ -26,12 +25,14 @@ COMMANDS = (update, rollout, flash, info, images, simulate)
 
 def build_parser():
     parser = argparse.ArgumentParser(
-        prog="ondrel-fpga",
-        description="Update, verify and read devices' FPGA flash over TCP, inspect devices and images, and "
-                    "simulate a device.  Results go to standard output; progress and reasons to standard error.",
-        epilog="Environment: %s and %s give the device's address and port when --address and --port are not "
-               "given.  Run 'ondrel-fpga demo' for a complete update against a built-in simulated device."
-               % (options.ENV_ADDRESS, options.ENV_PORT))
+        prog="ondrel-fpga", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description=textwrap.fill("Update, verify and read devices' FPGA flash over TCP, inspect devices and images, "
+                                  "and simulate a device.  Results go to standard output; progress and reasons to "
+                                  "standard error.", 79),
+        epilog="exit status:\n%s\n\nenvironment: %s and %s give the device's address and port when --address\n"
+               "and --port are not given.  Run 'ondrel-fpga demo' for a complete update against a built-in\n"
+               "simulated device." % ("\n".join("  %3d  %s" % exit for exit in EXITS), options.ENV_ADDRESS,
+                                      options.ENV_PORT))
     parser.add_argument("--version", action="version", version="%%(prog)s %s (Python %s)"
                         % (ondrel.__version__, platform.python_version()))
     parser.add_argument("-v", "--verbose", action="count", default=0,

@@ -4,7 +4,7 @@ import re
 
 from .. import driver, tbin
 from . import options
-from .flash import write_atomically
+from .files import write_atomically
 from .output import EXIT_FAILED, image_fields, record
 
 _VERSION = re.compile(r"[0-9]+(\.[0-9]+){3}")

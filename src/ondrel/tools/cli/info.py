@@ -3,8 +3,8 @@
 import json
 
 from .. import driver
+from . import devices as shared
 from . import options
-from .work import run_devices
 
 
 def add(sub, verbosity):
@@ -20,10 +20,7 @@ def run(session):
     args = session.args
     target = options.targets(args)[0]
     device = driver.Device(target, args.timeout, connect_timeout=args.connect_timeout)
-    console = session.console()
-    device.events = console
-    console.add(device)
-    outcome = run_devices([device], driver.info(), console=console)[0]
+    outcome = shared.work(session, [device], driver.info())[0]
     return session.report("info", [outcome], _text if outcome.result == "ok" else None)
 
 

@@ -1,11 +1,8 @@
 """What a run of the command line writes: results on standard output (a
 table, lines, or one JSON object per device or file), progress, records and
-reasons on standard error.  A closed or broken stream never stops device
-work: what cannot be written is lost, and the exit status says so.
-
-Exit status: 0 every device (or file) as asked, 1 refused or failed, 2 usage
-error, 3 the work was done but its result could not be written, 130
-interrupted.
+reasons on standard error, and its exit status (EXITS, the one place that
+says them).  A closed or broken stream never stops device work: what cannot
+be written is lost, and the exit status says so.
 """
 
 import json
@@ -16,6 +13,11 @@ from .. import driver
 from ..console import Console
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_UNREPORTED, EXIT_INTERRUPTED = 0, 1, 2, 3, 130
+EXITS = ((EXIT_OK, "every device (or file) as asked"),
+         (EXIT_FAILED, "refused or failed (the reason is the last line on standard error)"),
+         (EXIT_USAGE, "usage error"),
+         (EXIT_UNREPORTED, "the work was done but its result could not be written (standard output closed)"),
+         (EXIT_INTERRUPTED, "interrupted"))
 
 # The keys of every JSON object, in this order, whatever the command and
 # outcome; what is unknown or does not apply is null.

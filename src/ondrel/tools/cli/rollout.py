@@ -28,9 +28,10 @@ from ..rollout import (
     say_problems,
     skip_reason,
 )
+from . import devices as shared
 from . import options
 from .output import EXIT_FAILED, EXIT_INTERRUPTED, device_record, device_table, record, table
-from .work import Stop, run_devices, stopping_on_ctrl_c
+from .work import Stop, stopping_on_ctrl_c
 
 NOT_STARTED = "not started"
 WOULD_UPDATE = "would update"
@@ -242,17 +243,13 @@ class Rollout:
 
     def _work(self, devices, operation_for, several=None, may_start=None):
         """Runs on each device the operation its outcome calls for; each
-        device is recorded as it finishes when the record is open."""
-        if not devices:
-            return []
-        console = self.session.console(several=len(devices) > 1 if several is None else several)
-        for device in devices:
-            device.events = console
-            group = self.group_of[device.target.label]
-            console.add(device, 2 * len(group.image.data) if operation_for == self._update_for else 0)
-        on_finish = self.note if operation_for == self._update_for else None
-        return run_devices(devices, lambda device, tool, outcome: operation_for(outcome)(device, tool, outcome),
-                           self.jobs, console, may_start, on_finish, self.stop)
+        updated device is recorded as it finishes."""
+        updating = operation_for == self._update_for
+        return shared.work(self.session, devices,
+                           lambda device, tool, outcome: operation_for(outcome)(device, tool, outcome),
+                           (lambda device: 2 * len(self.group_of[device.target.label].image.data)) if updating else 0,
+                           self.jobs, several, may_start=may_start, on_finish=self.note if updating else None,
+                           stop=self.stop)
 
     # -- the record ---------------------------------------------------------------------
 

@@ -6,9 +6,10 @@ import os
 import tempfile
 import time
 
-from .. import devsim, tbin
+from .. import devsim, driver, tbin
+from . import devices as shared
 from . import options
-from .output import EXIT_FAILED, EXIT_OK
+from .output import EXIT_FAILED, EXIT_OK, device_table
 
 
 def add(sub, verbosity):
@@ -50,39 +51,35 @@ def run_simulate(session):
 
 
 def run_demo(session):
-    from . import build_parser
-    from .flash import run_verify
-    from .output import Session
-    from .update import run as run_update
-
     args = session.args
     with tempfile.TemporaryDirectory() as folder, contextlib.ExitStack() as stack:
         sims = [stack.enter_context(devsim.DeviceSimulator(latency=args.latency)) for _ in range(args.devices)]
-        image = os.urandom(args.kib * 1024)
+        image_bytes = os.urandom(args.kib * 1024)
         path = os.path.join(folder, "demo.tbin")
         with open(path, "wb") as f:
-            f.write(tbin.seal(image, 32, header={"FPGA_VERSION": sims[0].state.new_version, "BUILD": "demo"}))
-        addresses = ["%s:%d" % (sim.host, sim.port) for sim in sims]
-        window = ["--window", str(args.window)] if args.window > 1 else []
+            f.write(tbin.seal(image_bytes, 32, header={"FPGA_VERSION": sims[0].state.new_version, "BUILD": "demo"}))
+        targets = driver.resolve([driver.parse_target("%s:%d" % (sim.host, sim.port)) for sim in sims])
+        window = " --window %d" % args.window if args.window > 1 else ""
         session.note("demo: %d simulated device%s on %s; a %d KiB image sealed for device type 32 at %s"
-                    % (len(sims), "s" if len(sims) > 1 else "", ", ".join(addresses), args.kib, path))
-        session.note("$ ondrel-fpga update %s %s" % (" ".join([path] + window),
-                                                    " ".join("--address " + a for a in addresses)))
-
-        def command(words):
-            parsed = build_parser().parse_args(words)
-            for option in ("verbose", "quiet", "no_progress"):
-                setattr(parsed, option, getattr(args, option, None))
-            return Session(parsed, session.out, session.err)
-
-        started = time.monotonic()
-        code = run_update(command(["update", path, "--timeout", "10"] + window +
-                                  [word for a in addresses for word in ("--address", a)]))
-        seconds = time.monotonic() - started
-        held = sum(sim.state.image() == image for sim in sims)
-        session.emit("%d of %d devices hold the image, checked on the simulators; %.2f s for all of them\n"
-                     % (held, len(sims), seconds))
-        if code == EXIT_OK and len(sims) == 1:
-            session.note("$ ondrel-fpga verify %s --address %s" % (" ".join([path] + window), addresses[0]))
-            code = run_verify(command(["verify", path, "--address", addresses[0]] + window))
+                     % (len(sims), "s" if len(sims) > 1 else "", ", ".join(t.label for t in targets), args.kib, path))
+        session.note("$ ondrel-fpga update %s%s %s" % (path, window, " ".join("--address " + t.label for t in targets)))
+        image, refusal = shared.image_for(path, 32)
+        if refusal:
+            return shared.refuse(session, [driver.Device(t) for t in targets], refusal)
+        try:
+            started = time.monotonic()
+            devices = [driver.Device(t, timeout=10, window=args.window) for t in targets]
+            code = session.report("update", shared.update(session, devices, image, 32), device_table, image=image,
+                                  file=path)
+            seconds = time.monotonic() - started
+            held = sum(sim.state.image() == image_bytes for sim in sims)
+            session.emit("%d of %d devices hold the image, checked on the simulators; %.2f s for all of them\n"
+                         % (held, len(sims), seconds))
+            if code == EXIT_OK and len(sims) == 1:
+                session.note("$ ondrel-fpga verify %s%s --address %s" % (path, window, targets[0].label))
+                outcome = shared.verify(session, driver.Device(targets[0], timeout=10, window=args.window), image)
+                shared.say_comparison(session, outcome, path, image)
+                code = session.report("verify", [outcome], None, image=image, file=path)
+        finally:
+            image.close()
         return code if held == len(sims) else EXIT_FAILED

@@ -1,9 +1,9 @@
 """ondrel-fpga update: an image onto one or more devices."""
 
 from .. import driver
+from . import devices as shared
 from . import options
-from .output import EXIT_FAILED, device_record, device_table
-from .work import run_devices
+from .output import device_table
 
 
 def add(sub, verbosity):
@@ -32,46 +32,14 @@ def run(session):
     targets = options.targets(args, several=True)  # every name resolved, none twice, before anything is touched
     devices = [driver.Device(target, args.timeout, args.erase_timeout, args.window,
                              connect_timeout=args.connect_timeout) for target in targets]
-    image, refusal = check(args.image, args.device_type, args.force)
+    image, refusal = shared.image_for(args.image, args.device_type, args.force)
     try:
         if refusal:
-            return refuse(session, devices, refusal)
-        image.keep()  # every device is programmed from a snapshot of the bytes checked
-        outcomes = update_devices(session, devices, image, args.device_type, not args.no_fw_check, args.jobs)
+            return shared.refuse(session, devices, refusal)
+        outcomes = shared.update(session, devices, image, args.device_type, not args.no_fw_check, args.jobs)
         return session.report("update", outcomes, device_table, image=image, file=image.path)
-    except driver.ImageRefused as refused:
-        return refuse(session, devices, str(refused))
+    except driver.ImageRefused as refused:  # no snapshot of it could be kept
+        return shared.refuse(session, devices, str(refused))
     finally:
         if image is not None:
             image.close()
-
-
-def check(path, device_type, force):
-    """(the image, None), or (None or the image, why no device may get it)."""
-    try:
-        image = driver.check_image(path)
-    except driver.ImageRefused as refused:
-        return None, str(refused)
-    refusal = None if force else driver.sealed_for_another_type(image, device_type)
-    if refusal:
-        return image, "%s is %s, not %d (--force updates anyway)" % (path, refusal, device_type)
-    return image, None
-
-
-def refuse(session, devices, reason, command="update", file=None):
-    """Every device untouched: the image (or plan) was refused first."""
-    for device in devices:
-        device.outcome.result, device.outcome.reason = "refused", reason
-    if session.json:
-        for device in devices:
-            session.emit_json(device_record(command, device.outcome, file=file))
-    session.say(reason)
-    return EXIT_FAILED
-
-
-def update_devices(session, devices, image, device_type, check_version, parallel):
-    console = session.console(several=len(devices) > 1)
-    for device in devices:
-        device.events = console
-        console.add(device, 2 * len(image.data))
-    return run_devices(devices, driver.update(image, device_type, check_version), parallel, console)

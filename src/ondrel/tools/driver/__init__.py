@@ -21,6 +21,7 @@ from ._common import (
                       UNVERIFIED,
                       VERIFIED,
                       Cancelled,
+                      check_window,
                       reason_of,
 )
 from .device import Device, Events, Failure, Outcome, Refusal
@@ -32,4 +33,5 @@ __all__ = ["DEFAULT_PORT", "DEFAULT_TIMEOUT", "DEFAULT_ERASE_TIMEOUT", "DEFAULT_
            "VERIFIED", "ERASED", "PART_WRITTEN", "UNVERIFIED", "UNSAFE", "Image", "ImageRefused", "Target",
            "DuplicateTarget", "parse_target", "resolve", "resolve_one", "canonical_text", "check_image",
            "sealed_for_another_type", "Outcome", "Events", "Cancelled", "Refusal", "Failure", "Device", "reason_of",
+           "check_window",
            "update", "update_refusal", "verify", "dump", "info", "version", "current_version", "same_version"]

@@ -31,6 +31,11 @@ def windowed():
     return windowed
 
 
+def check_window(value):
+    """The library's one rule for a window: an int from 1 to 65536."""
+    return windowed().check_window(value)
+
+
 # --- records of the library ------------------------------------------------------
 
 
