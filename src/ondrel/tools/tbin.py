@@ -14,7 +14,8 @@ Layout (integers are unsigned 32-bit big-endian)::
 
 Both tags use the key "58203617" followed by the device type(s) of the
 header, each written with at least three digits ("032"; several types sorted
-and joined: "028032").
+and joined: "028032"): the library's own rule (ondrel.windowed.container_key),
+so that what is sealed here is what the library's check accepts.
 """
 
 import hashlib
@@ -22,21 +23,15 @@ import hmac
 import json
 import struct
 
-__all__ = ["PREAMBLE_SIZE", "device_type_text", "device_types", "seal", "Container", "extent", "read"]
+__all__ = ["PREAMBLE_SIZE", "device_types", "seal", "Container", "extent", "read"]
 
 PREAMBLE_SIZE = 80
-_KEY_TEXT = b"58203617"
-
-
-def device_type_text(dev_type):
-    """The device-type part of the key: 32 -> "032", [32, 28] -> "028032"."""
-    if isinstance(dev_type, list):
-        return "".join("%03d" % int(t) for t in sorted(dev_type))
-    return "%03d" % int(dev_type)
 
 
 def _key(dev_type):
-    return _KEY_TEXT + device_type_text(dev_type).encode("ascii")
+    from ondrel.windowed import container_key
+
+    return container_key(list(dev_type) if isinstance(dev_type, list) else dev_type)  # (it sorts a list in place)
 
 
 def seal(image, dev_type, header=None, nul_padding=0, key_name="DEV_TYPE"):
