@@ -281,7 +281,7 @@ def test_ctrl_c_anywhere_leaves_a_line_for_every_device(simulator, lab, delay):
         assert (line["state"], line["result"]) == (shown[label(sim)]["state"], shown[label(sim)]["result"])
         assert (line["state"] in ("erased", "part-written", "unverified", "verified")) == erased, line
         assert line["result"] in ("ok", "interrupted", "not started") and (line["result"] == "ok") == (
-            sim.state.image() == IMAGE and line["state"] == "verified")
+            sim.state.image() == IMAGE and line["state"] == "verified"), line
 
 
 def test_an_ipv4_mapped_address_is_the_same_device(simulator, lab, capsys, tmp_path):

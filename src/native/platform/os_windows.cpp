@@ -6,8 +6,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
+// winsock2.h comes first: windows.h alone would bring the older winsock.h.
 #include <winsock2.h>
+// (and then)
+#include <windows.h>
 
 #include <errno.h>
 

@@ -156,15 +156,15 @@ class Device:
                     self._disconnect()
                 if outcome.result == "not started":
                     outcome.result = "ok"
-            except Cancelled:
-                outcome.result, outcome.reason = "interrupted", "interrupted"
-            except Refusal as refusal:
-                outcome.result, outcome.reason = "refused", str(refusal)
-            except Failure as failure:
-                outcome.result, outcome.reason = "failed", str(failure)
-            except Exception as exc:  # any other error, in one line
-                outcome.result = "interrupted" if self._cancelled.is_set() else "failed"
-                outcome.reason = "interrupted" if self._cancelled.is_set() else self._reason(exc)
+            except Exception as exc:  # in one line; once asked to stop, whatever failed was the stop
+                if isinstance(exc, Cancelled) or self._cancelled.is_set():
+                    outcome.result, outcome.reason = "interrupted", "interrupted"
+                elif isinstance(exc, Refusal):
+                    outcome.result, outcome.reason = "refused", str(exc)
+                elif isinstance(exc, Failure):
+                    outcome.result, outcome.reason = "failed", str(exc)
+                else:
+                    outcome.result, outcome.reason = "failed", self._reason(exc)
             finally:
                 outcome.seconds = time.monotonic() - started
                 outcome.line = self._lines.last
