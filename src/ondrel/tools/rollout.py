@@ -34,7 +34,7 @@ __all__ = ["PlanError", "Plan", "Group", "load_plan", "Record", "RecordBusy", "R
 
 FORMAT = 1  # the shape of a record line; a reader passes over lines of a later one
 
-SETTINGS = ("jobs", "window", "timeout", "erase_timeout", "record")
+SETTINGS = ("jobs", "window", "timeout", "erase_timeout", "record", "allowed_signers", "require_signature")
 GROUP_KEYS = ("device_type", "image", "devices")
 UNSAFE = driver.UNSAFE
 SKIPPED = "skipped"
@@ -65,6 +65,7 @@ class Plan:
         self.path = path
         self.settings = settings
         self.groups = groups
+        self.trust = driver.Trust()
 
     @property
     def record_path(self):
@@ -131,14 +132,24 @@ _SETTING_RULES = {
     "timeout": lambda value: values.seconds(value, "timeout"),
     "erase_timeout": lambda value: values.seconds(value, "erase_timeout"),
     "record": lambda value: _name(value, "record"),
+    "allowed_signers": lambda value: _name(value, "allowed_signers"),
+    "require_signature": lambda value: _flag(value, "require_signature"),
 }
 
 
-def load_plan(path, default_port=driver.DEFAULT_PORT):
+def _flag(value, what):
+    if not isinstance(value, bool):
+        raise ValueError("%s must be true or false, not %r" % (what, value))
+    return value
+
+
+def load_plan(path, default_port=driver.DEFAULT_PORT, trust=None):
     """The plan at `path`, checked: every key known and every value as the
     command line would take it, every device named once (after name
-    resolution), every image accepted by the library's checks and sealed
-    for its group's device type.  PlanError names the line."""
+    resolution), every image accepted by the library's checks (and signed by
+    an allowed signer, when the command line's `trust` or the plan's own
+    allowed_signers and require_signature ask for it) and sealed for its
+    group's device type.  PlanError names the line."""
     try:
         with open(path, "rb") as f:
             raw = f.read()
@@ -168,6 +179,7 @@ def load_plan(path, default_port=driver.DEFAULT_PORT):
         raise lines.error(1, "no [[group]]: a plan names at least one group of devices")
 
     plan = Plan(path, settings, [])
+    plan.trust = _trust(path, settings, trust)
     seen = {}
     try:
         for index, fields in enumerate(groups):
@@ -176,6 +188,18 @@ def load_plan(path, default_port=driver.DEFAULT_PORT):
         plan.close()
         raise
     return plan
+
+
+def _trust(path, settings, trust):
+    """Whose images the plan accepts: the command line's allowed signers, else
+    the plan's (relative to it), else $ONDREL_FPGA_ALLOWED_SIGNERS; a
+    signature is required when either the command line or the plan says so."""
+    named = trust.allowed_signers if trust is not None else None
+    if not named and settings.get("allowed_signers"):
+        named = os.path.join(os.path.dirname(os.path.abspath(path)), settings["allowed_signers"])
+    named = named or os.environ.get(driver.ENV_ALLOWED_SIGNERS) or None
+    required = bool(trust is not None and trust.required) or settings.get("require_signature", False)
+    return driver.Trust(named, required)
 
 
 def _group(plan, lines, index, fields, default_port, seen):
@@ -222,7 +246,7 @@ def _group(plan, lines, index, fields, default_port, seen):
     group = Group(device_type, os.path.join(folder, image), targets)
     image_line = lines.key("image", index)
     try:
-        group.image = driver.check_image(group.image_path).keep()
+        group.image = driver.check_image(group.image_path, plan.trust).keep()
     except driver.ImageRefused as refused:
         raise lines.error(image_line, str(refused)) from None
     refusal = driver.sealed_for_another_type(group.image, device_type)

@@ -7,21 +7,31 @@ from .. import driver
 from .output import EXIT_FAILED, device_record
 from .work import run_devices
 
-__all__ = ["image_for", "refuse", "work", "update", "verify", "say_comparison"]
+__all__ = ["image_for", "say_signers", "refuse", "work", "update", "verify", "say_comparison"]
 
 
-def image_for(path, device_type=None, force=False):
+def image_for(path, device_type=None, force=False, trust=None):
     """(the image, None), or (None or the image, why no device may get it):
-    the library's checks refused it, or it is sealed for other device types
-    than `device_type` (unless `force`)."""
+    the library's checks refused it, its signature is not trusted (`trust`),
+    or it is sealed for other device types than `device_type` (unless
+    `force`)."""
     try:
-        image = driver.check_image(path)
+        image = driver.check_image(path, trust)
     except driver.ImageRefused as refused:
         return None, str(refused)
     refusal = None if force or device_type is None else driver.sealed_for_another_type(image, device_type)
     if refusal:
         return image, "%s is %s, not %d (--force updates anyway)" % (path, refusal, device_type)
     return image, None
+
+
+def say_signers(session, images):
+    """Who signed each image whose signature was checked, once per file."""
+    seen = set()
+    for image in images:
+        if image is not None and image.signer is not None and image.path not in seen:
+            seen.add(image.path)
+            session.note("%s is signed by %s" % (image.path, image.signer))
 
 
 def refuse(session, devices, reason, command="update", file=None):

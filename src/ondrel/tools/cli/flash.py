@@ -15,6 +15,7 @@ def add(sub, verbosity):
     p.add_argument("image", metavar="IMAGE")
     options.devices(p)
     options.window(p)
+    options.trust(p)
     options.output(p)
     p.set_defaults(run=run_verify)
 
@@ -37,9 +38,10 @@ def _device(args, target):
 def run_verify(session):
     args = session.args
     target = options.targets(args)[0]
-    image, refusal = shared.image_for(args.image)
+    image, refusal = shared.image_for(args.image, trust=options.trust_of(args))
     if refusal:
         return shared.refuse(session, [driver.Device(target)], refusal, command="verify", file=args.image)
+    shared.say_signers(session, [image])
     outcome = shared.verify(session, _device(args, target), image)
     shared.say_comparison(session, outcome, args.image, image)
     return session.report("verify", [outcome], None, image=image, file=args.image)

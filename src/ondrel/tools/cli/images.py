@@ -15,8 +15,20 @@ def add(sub, verbosity):
                        description="The library's file checks and, for a .tbin, the header and both tags, "
                                    "offline: what an update would accept, and what it brings.")
     p.add_argument("image", metavar="IMAGE")
+    options.trust(p)
     p.add_argument("--json", action="store_true", help="print one JSON object on standard output, nothing else")
     p.set_defaults(run=run_check)
+
+    p = sub.add_parser("sign", parents=[verbosity], help="sign an image with an SSH key (IMAGE.sig)",
+                       description="Sign IMAGE as `ssh-keygen -Y sign -n %s -f KEY IMAGE` does, writing "
+                                   "IMAGE.sig; a lab's allowed_signers file then says whose images it accepts "
+                                   "(--allowed-signers)." % driver.SIGNATURE_NAMESPACE)
+    p.add_argument("image", metavar="IMAGE")
+    p.add_argument("--key", required=True, metavar="KEY", help="the private key (its passphrase is asked for "
+                                                               "by ssh-keygen)")
+    p.add_argument("--force", action="store_true", help="replace IMAGE.sig if it exists")
+    p.add_argument("--json", action="store_true", help="print one JSON object on standard output, nothing else")
+    p.set_defaults(run=run_sign)
 
     p = sub.add_parser("seal", parents=[verbosity], help="seal a raw image into a .tbin container",
                        description="Build a .tbin container: a JSON header naming the device type(s) (and, with "
@@ -46,7 +58,7 @@ def _fpga_version(text):
 def run_check(session):
     path = session.args.image
     try:
-        image = driver.check_image(path)
+        image = driver.check_image(path, options.trust_of(session.args))
     except driver.ImageRefused as refused:
         if session.json:
             session.emit_json(record("check", file=path, result="refused", reason=str(refused)))
@@ -56,13 +68,43 @@ def run_check(session):
         session.emit_json(record("check", file=path, result="ok", **image_fields(image)))
     else:
         brings = " bringing FPGA %s" % image.version if image.version else ""
+        signed = "; signed by %s" % image.signer if image.signer else ""
         if image.kind == "container":
             types = ", ".join(map(str, image.device_types or [])) or "?"
-            session.emit("ok: %s is a sealed container for device type %s%s, %d image bytes\n"
-                         % (path, types, brings, len(image.data)))
+            session.emit("ok: %s is a sealed container for device type %s%s, %d image bytes%s\n"
+                         % (path, types, brings, len(image.data), signed))
         else:
-            session.emit("ok: %s is a raw image of %d bytes (raw images carry no integrity data)\n"
-                         % (path, len(image.data)))
+            session.emit("ok: %s is a raw image of %d bytes (raw images carry no integrity data)%s\n"
+                         % (path, len(image.data), signed))
+    return session.status(False)
+
+
+def run_sign(session):
+    import os
+
+    args = session.args
+
+    def refused(reason):
+        if session.json:
+            session.emit_json(record("sign", file=args.image, result="refused", reason=reason))
+        session.say(reason)
+        return EXIT_FAILED
+
+    signature = args.image + ".sig"
+    if not os.path.isfile(args.image):
+        return refused("%s is not a file" % args.image)
+    if os.path.exists(signature):
+        if not args.force:
+            return refused("refusing to overwrite %s (use --force)" % signature)
+        os.unlink(signature)
+    try:
+        key = driver.sign(args.image, args.key)
+    except driver.SignatureRefused as exc:
+        return refused(str(exc))
+    if session.json:
+        session.emit_json(record("sign", file=args.image, result="ok", signer={"principal": None, "key": key}))
+    else:
+        session.emit("signed %s with %s (%s) into %s\n" % (args.image, args.key, key, signature))
     return session.status(False)
 
 

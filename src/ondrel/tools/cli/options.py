@@ -132,6 +132,23 @@ def window(p):
                         "time); on a real network 32 is many times faster")
 
 
+def trust(p):
+    """Whose images are accepted: an allowed_signers file, and whether a signature is required."""
+    p.add_argument("--allowed-signers", metavar="FILE",
+                   help="accept only images signed (IMAGE.sig, by ssh-keygen -Y sign -n %s) by a key this OpenSSH "
+                        "allowed_signers file allows (default $%s)" % (driver.SIGNATURE_NAMESPACE,
+                                                                        driver.ENV_ALLOWED_SIGNERS))
+    p.add_argument("--require-signature", action="store_true",
+                   help="refuse an image without a trusted signature, and refuse to go on without allowed signers")
+
+
+def trust_of(args, allowed_signers=None, required=False):
+    """The Trust the arguments ask for; a plan's own settings (`allowed_signers`,
+    `required`) count when the command line gives none."""
+    named = getattr(args, "allowed_signers", None) or allowed_signers or os.environ.get(driver.ENV_ALLOWED_SIGNERS)
+    return driver.Trust(named or None, getattr(args, "require_signature", False) or required)
+
+
 def output(p, json_output=True, progress=True):
     if progress:
         p.add_argument("--no-progress", action="store_true", help="show no progress")

@@ -24,7 +24,7 @@ EXITS = ((EXIT_OK, "every device (or file) as asked"),
 KEYS = ("command", "device", "resolved", "file", "result", "state", "stage", "bytes_done", "bytes_total", "reason",
         "warnings", "identifier", "version_before", "version_after", "fpga_version", "image_kind", "image_bytes",
         "image_sha256", "image_version", "device_types", "equal", "first_difference", "serial_number",
-        "control_firmware", "control_firmware_ok", "device_info", "seconds", "time")
+        "control_firmware", "control_firmware_ok", "device_info", "signer", "seconds", "time")
 
 
 def record(command, **known):
@@ -42,7 +42,8 @@ def image_fields(image):
     if image is None:
         return {}
     return {"image_kind": image.kind, "image_bytes": len(image.data), "image_sha256": image.sha256,
-            "image_version": image.version, "device_types": image.device_types}
+            "image_version": image.version, "device_types": image.device_types,
+            "signer": image.signer.as_json() if image.signer else None}
 
 
 def device_record(command, outcome, image=None, file=None):

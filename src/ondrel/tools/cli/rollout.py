@@ -70,6 +70,7 @@ def add(sub, verbosity):
                    metavar="SECONDS", help="time allowed for a device to accept the connection (default %(default)s)")
     p.add_argument("--window", type=options.window_value, metavar="N",
                    help="commands in flight while writing and reading back (default: the plan's window, else 1)")
+    options.trust(p)
     options.output(p)
     p.set_defaults(run=run)
 
@@ -81,10 +82,11 @@ def run(session):
     if not args.plan:
         raise options.UsageError("give a PLAN, or --report FILE")
     try:
-        plan = load_plan(args.plan, args.port)
+        plan = load_plan(args.plan, args.port, driver.Trust(args.allowed_signers, args.require_signature))
     except PlanError as refused:
         session.say("plan refused, no device touched: %s" % refused)
         return EXIT_FAILED
+    shared.say_signers(session, [group.image for group in plan.groups])
     try:
         stop = Stop()
         with stopping_on_ctrl_c(stop):
@@ -279,6 +281,7 @@ class Rollout:
         return {"device": outcome.target.label, "resolved": outcome.target.resolved,
                 "identifier": values.get("identifier"), "device_type": group.device_type,
                 "image": group.image_path, "image_sha256": group.image.sha256,
+                "signer": group.image.signer.as_json() if group.image.signer else None,
                 "version_before": values.get("version_before"),
                 "version_after": values.get("version_before") if skipped else values.get("version_after"),
                 "state": outcome.state, "result": outcome.result, "bytes": outcome.written,
@@ -370,13 +373,20 @@ def report(session, path):
                                      version_before=entry.get("version_before"),
                                      version_after=entry.get("version_after"),
                                      fpga_version=entry.get("version_after"),
-                                     image_sha256=entry.get("image_sha256"), time=entry.get("time"),
+                                     image_sha256=entry.get("image_sha256"), signer=_signer(entry.get("signer")),
+                                     time=entry.get("time"),
                                      bytes_done=_number(entry.get("bytes")), seconds=_number(entry.get("seconds"))))
         return session.status(False)
     rows = [(entry.get("device") or "-", entry.get("state") or "-", entry.get("version_after") or "-",
              entry.get("time") or "-", entry.get("reason") or "") for entry in entries]
     session.emit(table(("device", "state", "version", "time", "reason"), rows))
     return session.status(False)
+
+
+def _signer(value):
+    if isinstance(value, dict) and all(isinstance(value.get(key), str) for key in ("principal", "key")):
+        return {"principal": value["principal"], "key": value["key"]}
+    return None
 
 
 def _number(value):

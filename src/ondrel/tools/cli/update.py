@@ -23,6 +23,7 @@ def add(sub, verbosity):
     p.add_argument("--force", action="store_true",
                    help="update even when the container is sealed for other device types")
     options.window(p)
+    options.trust(p)
     options.output(p)
     p.set_defaults(run=run)
 
@@ -32,10 +33,11 @@ def run(session):
     targets = options.targets(args, several=True)  # every name resolved, none twice, before anything is touched
     devices = [driver.Device(target, args.timeout, args.erase_timeout, args.window,
                              connect_timeout=args.connect_timeout) for target in targets]
-    image, refusal = shared.image_for(args.image, args.device_type, args.force)
+    image, refusal = shared.image_for(args.image, args.device_type, args.force, options.trust_of(args))
     try:
         if refusal:
             return shared.refuse(session, devices, refusal)
+        shared.say_signers(session, [image])
         outcomes = shared.update(session, devices, image, args.device_type, not args.no_fw_check, args.jobs)
         return session.report("update", outcomes, device_table, image=image, file=image.path)
     except driver.ImageRefused as refused:  # no snapshot of it could be kept

@@ -5,6 +5,7 @@ import hashlib
 import os
 import threading
 
+from . import signatures
 from ._common import Offline, captured, reason_of, tarnel, windowed
 from .snapshot import Snapshot
 
@@ -33,6 +34,7 @@ class Image:
         self.header = header  # the container's header (a dict), or None
         self.sha256 = hashlib.sha256(data).hexdigest()
         self._checked = data if checked is None else checked  # the file's bytes the checks accepted
+        self.signer = None  # a signatures.Signer, once its signature was checked
         self._snapshot = None
         self._lock = threading.Lock()
 
@@ -95,9 +97,11 @@ def sealed_for_another_type(image, device_type):
     return None
 
 
-def check_image(path):
+def check_image(path, trust=None):
     """The library's file and header checks of `path`, offline, as an update
-    runs them: the Image they accepted, or ImageRefused with their reasons."""
+    runs them, and, when `trust` (a signatures.Trust) asks for it, its
+    signature over the snapshot of the checked bytes: the Image they
+    accepted, or ImageRefused with their reasons."""
     tool = tarnel().FpgaTool(Offline())
     with captured() as capture:
         try:
@@ -106,4 +110,26 @@ def check_image(path):
             raise ImageRefused(path, [reason_of(exc)]) from None
     if not found["accepted"]:
         raise ImageRefused(path, capture.errors())
-    return Image(path, found["kind"], found["image"], found["header"], found.get("file"))
+    image = Image(path, found["kind"], found["image"], found["header"], found.get("file"))
+    if trust is not None and trust.asked:
+        try:
+            image.signer = _signer(image, trust)
+        except signatures.SignatureRefused as refused:
+            image.close()
+            raise ImageRefused(path, [str(refused)]) from None
+    return image
+
+
+def _signer(image, trust):
+    """Who signed the image, checked over its snapshot (the bytes every device gets)."""
+    try:
+        with open(image.path + ".sig", "rb") as f:
+            signature = f.read()
+    except FileNotFoundError:
+        signature = None
+    except OSError as exc:
+        raise signatures.SignatureRefused("cannot read %s.sig: %s" % (os.path.basename(image.path),
+                                                                      exc.strerror or exc)) from None
+    image.keep()
+    return signatures.verify(image.snapshot_path, signature, os.path.basename(image.path), trust,
+                             image._snapshot.folder)
