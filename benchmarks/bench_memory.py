@@ -28,10 +28,11 @@ CHILD = textwrap.dedent(
     logging.getLogger("FPGA").setLevel(logging.WARNING)
 
     ACK = RetType(data="0")
+    VERSION = RetType(data="0.2.4.0")
     PAGE = b"#216" + bytes(16) + b"\\r\\n"  # the image is zeros
 
     class Instant:
-        def sendCmd(self, frame, kind): return ACK
+        def sendCmd(self, frame, kind): return VERSION if b"VER" in frame else ACK
         def sendRawBytes(self, data): pass
         def recvRawBytes(self, size): return PAGE
 
