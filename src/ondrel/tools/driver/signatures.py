@@ -161,7 +161,7 @@ def sign(image_path, key_path):
     asked for by ssh-keygen, on the terminal (or read from standard input)."""
     key = fingerprint(key_path)
     done = subprocess.run([_keygen(), "-Y", "sign", "-n", NAMESPACE, "-f", key_path, image_path],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+                          capture_output=True, timeout=600)
     if done.returncode != 0:
         raise SignatureRefused("ssh-keygen could not sign %s: %s"
                                % (image_path, _last_line(done.stderr.decode("utf-8", "replace"))))
