@@ -18,7 +18,8 @@ import pytest
 from ondrel.tools import cli, tbin
 from ondrel.tools.cli.output import KEYS
 from ondrel.tools.devsim import DeviceState
-from ondrel.tools.rollout import read_record
+from ondrel.tools.rollout import PlanError, plan_from, read_record
+from ondrel.tools.rollout import run as run_plan
 
 from .fakes import closed_port
 
@@ -343,3 +344,37 @@ def test_the_example_plan_runs_as_the_readme_shows(simulator, tmp_path, capsys):
     code, out, _ = rollout([str(tmp_path / "lab.toml"), "--canary", "1"], capsys)
     assert code == 0 and [sim.state.image() for sim in (sims[0], sims[2])] == [IMAGE, IMAGE]
     assert "its image (0.2.4.0)  skipped" in out
+
+
+def test_a_report_over_the_records_of_several_sites(tmp_path, capsys):
+    def line(state, host):
+        return json.dumps({"device": "127.0.0.1:5025", "resolved": "127.0.0.1:5025", "state": state, "result": "ok",
+                           "host": host}) + "\n"
+
+    north, fetched = tmp_path / "north.jsonl", tmp_path / "fetched.jsonl"
+    north.write_text(line("part-written", "lab-n") + line("verified", "lab-n"))
+    fetched.write_text(line("erased", "lab-b"))  # the same address at another site: another device
+    code, out, _ = rollout(["--report", "north=%s" % north, str(fetched)], capsys)
+    assert code == 0 and [row.split()[:3] for row in out.splitlines()[1:]] == [
+        ["north", "127.0.0.1:5025", "verified"], ["lab-b", "127.0.0.1:5025", "erased"]]
+    code, out, _ = rollout(["--report", "north=%s" % north, str(fetched), "--json"], capsys)
+    assert [(o["site"], o["state"]) for o in map(json.loads, out.splitlines())] == [("north", "verified"),
+                                                                                    ("lab-b", "erased")]
+
+
+def test_a_plan_given_as_a_mapping_runs_through_the_library(simulator, lab):
+    sim = simulator()
+    with pytest.raises(PlanError, match=r"^inline: groups\[0\]: device_type must be a whole number"):
+        plan_from({"groups": [{"device_type": "32", "image": "fw32.tbin", "devices": [label(sim)]}]}, str(lab),
+                  "inline")
+    plan = plan_from({"jobs": 2, "groups": [{"device_type": 32, "image": "fw32.tbin", "devices": [label(sim)]}]},
+                     str(lab), "inline")
+    try:
+        dry = run_plan(plan, dry_run=True)
+        assert dry.changed and dry.counts["update"] == 1 and sim.state.commands == ["FPGA_GET_ID", "GET_FPGA_VER"]
+        done = run_plan(plan)
+        assert done.changed and not done.failed and done.lines[0]["state"] == "verified"
+        assert read_record(str(lab / "inline.record.jsonl"))[0]["state"] == "verified"
+        assert not run_plan(plan).changed
+    finally:
+        plan.close()

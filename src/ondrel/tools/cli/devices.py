@@ -4,8 +4,8 @@ them, the work on them with the display, and what a comparison with an
 image says."""
 
 from .. import driver
+from ..work import run_shown
 from .output import EXIT_FAILED, device_record
-from .work import run_devices
 
 __all__ = ["image_for", "say_signers", "refuse", "work", "update", "verify", "say_comparison"]
 
@@ -47,16 +47,8 @@ def refuse(session, devices, reason, command="update", file=None):
 
 def work(session, devices, operation, expected=0, jobs=None, several=None, **running):
     """Runs operation(device, tool, outcome) on every device with the
-    display (`expected`: bytes each moves, or expected(device)); their
-    outcomes.  `several` (default: more than one device) labels the lines;
-    `running` goes to run_devices (may_start, on_finish, stop)."""
-    if not devices:
-        return []
-    console = session.console(several=len(devices) > 1 if several is None else several)
-    for device in devices:
-        device.events = console
-        console.add(device, expected(device) if callable(expected) else expected)
-    return run_devices(devices, operation, jobs, console, **running)
+    session's display; their outcomes (see work.run_shown)."""
+    return run_shown(session, devices, operation, expected, jobs, several, **running)
 
 
 def update(session, devices, image, device_type, check_version=True, jobs=None):

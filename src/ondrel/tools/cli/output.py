@@ -24,7 +24,7 @@ EXITS = ((EXIT_OK, "every device (or file) as asked"),
 KEYS = ("command", "device", "resolved", "file", "result", "state", "stage", "bytes_done", "bytes_total", "reason",
         "warnings", "identifier", "version_before", "version_after", "fpga_version", "image_kind", "image_bytes",
         "image_sha256", "image_version", "device_types", "equal", "first_difference", "serial_number",
-        "control_firmware", "control_firmware_ok", "device_info", "signer", "seconds", "time")
+        "control_firmware", "control_firmware_ok", "device_info", "signer", "seconds", "time", "site")
 
 
 def record(command, **known):

@@ -1,5 +1,5 @@
-"""Device work for the command line: each device on its own thread and
-connection, at most N at once, all of them stopped by one Ctrl-C.
+"""Device work: each device on its own thread and connection, at most N at
+once, all of them stopped by one Ctrl-C.
 
 The threads spend nearly all their time waiting on sockets, with the
 interpreter lock free, so devices worked on together take about as long as
@@ -23,7 +23,7 @@ import signal
 import threading
 import time
 
-__all__ = ["Stop", "stopping_on_ctrl_c", "run_devices", "STOP_WAIT"]
+__all__ = ["Stop", "stopping_on_ctrl_c", "run_devices", "run_shown", "STOP_WAIT"]
 
 # After Ctrl-C: how long to wait for the devices' threads to stop (one may
 # be waiting for a connection to be accepted).
@@ -190,6 +190,21 @@ def run_devices(devices, operation, parallel=None, console=None, may_start=None,
         if console is not None:
             console.close()
     return [device.outcome for device in devices]
+
+
+def run_shown(display, devices, operation, expected=0, jobs=None, several=None, **running):
+    """run_devices with a display: `display.console(several)` gives the
+    device's events (progress, records), told the bytes each device moves
+    (`expected`, or expected(device)).  `several` (default: more than one
+    device) labels the lines; `running` goes to run_devices (may_start,
+    on_finish, stop)."""
+    if not devices:
+        return []
+    console = display.console(several=len(devices) > 1 if several is None else several)
+    for device in devices:
+        device.events = console
+        console.add(device, expected(device) if callable(expected) else expected)
+    return run_devices(devices, operation, jobs, console, **running)
 
 
 @contextlib.contextmanager
