@@ -82,10 +82,15 @@ void append_progress(std::string& out, uint64_t done, uint64_t total, double sec
 }
 
 std::string_view path_name(std::string_view path) {
+#ifdef _WIN32
+    const char* separators = "/\\";  // Windows takes either
+#else
+    const char* separators = "/";
+#endif
     std::string_view last;
     size_t pos = 0;
     while (pos <= path.size()) {
-        size_t slash = path.find('/', pos);
+        size_t slash = path.find_first_of(separators, pos);
         if (slash == std::string_view::npos) slash = path.size();
         std::string_view part = path.substr(pos, slash - pos);
         if (!part.empty() && part != ".") last = part;

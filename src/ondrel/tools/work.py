@@ -16,10 +16,10 @@ interpreter has run the Python handler.
 """
 
 import contextlib
-import os
 import queue
 import select
 import signal
+import socket
 import threading
 import time
 
@@ -41,7 +41,7 @@ class Stop:
         self._lock = threading.Lock()
         self._running = set()
         self.ever_started = set()  # the devices whose work began
-        self._pipe = None  # read end of the signal's wakeup pipe, while one is set
+        self._pipe = None  # the socket the signal's wakeup byte arrives on, while one is set
 
     @property
     def interrupted(self):
@@ -102,17 +102,19 @@ def stopping_on_ctrl_c(stop):
     except ValueError:  # not the main interpreter
         yield stop
         return
-    read_end = wakeup = None
+    # The interpreter's C-level handler writes a byte here at once: a socket
+    # pair, since Windows wakes and selects on sockets only.
+    reader = writer = None
+    wakeup = None
     try:
-        read_end, write_end = os.pipe()
-        os.set_blocking(write_end, False)
-        wakeup = signal.set_wakeup_fd(write_end, warn_on_full_buffer=False)
+        reader, writer = socket.socketpair()
+        writer.setblocking(False)
+        wakeup = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
         if wakeup != -1:  # someone else listens there (an event loop): leave it theirs
             signal.set_wakeup_fd(wakeup)
-            os.close(write_end)
             wakeup = None
         else:
-            stop._pipe = read_end
+            stop._pipe = reader
     except (OSError, ValueError):
         wakeup = None
     try:
@@ -120,9 +122,10 @@ def stopping_on_ctrl_c(stop):
     finally:
         stop._pipe = None
         if wakeup is not None:
-            os.close(signal.set_wakeup_fd(-1))
-        if read_end is not None:
-            os.close(read_end)
+            signal.set_wakeup_fd(-1)
+        for end in (reader, writer):
+            if end is not None:
+                end.close()
         signal.signal(signal.SIGINT, previous)
 
 

@@ -49,7 +49,7 @@ class Record:
         try:
             _lock(self._fd, path)
             size = os.fstat(self._fd).st_size
-            self._whole = size == 0 or os.pread(self._fd, 1, size - 1) == b"\n"
+            self._whole = size == 0 or _byte_at(self._fd, size - 1) == b"\n"
         except BaseException:
             os.close(self._fd)
             raise
@@ -90,6 +90,19 @@ class Record:
             os.close(self._fd)  # the lock goes with it
 
 
+def _byte_at(fd, offset):
+    if hasattr(os, "pread"):
+        return os.pread(fd, 1, offset)
+    os.lseek(fd, offset, os.SEEK_SET)  # (Windows; appending writes go to the end wherever this points)
+    return os.read(fd, 1)
+
+
+# Windows locks are mandatory: the byte locked lies far beyond any record,
+# so that others may read the record while a rollout writes it (at 2 GiB:
+# the C runtime's locking() takes its offset as a 32-bit long).
+_WINDOWS_LOCK_OFFSET = (1 << 31) - 2
+
+
 def _lock(fd, path):
     """The record's advisory lock, taken at once or RecordBusy.  With flock
     on Linux; on a network file system, Linux takes it as an NFS byte-range
@@ -97,10 +110,11 @@ def _lock(fd, path):
     its lock manager (and locally only where it does not)."""
     try:
         import fcntl
-    except ImportError:  # Windows: a lock on the first byte of the file
+    except ImportError:  # Windows: a lock on one byte, beyond the end
         import msvcrt
 
         try:
+            os.lseek(fd, _WINDOWS_LOCK_OFFSET, os.SEEK_SET)
             msvcrt.locking(fd, msvcrt.LK_NBLCK, 1)
         except OSError:
             raise RecordBusy("the record %s is held by another rollout: one rollout at a time writes a record"
