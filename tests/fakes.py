@@ -2,14 +2,11 @@
 simulator, in-process), one stand-in for the TCP connection class, one
 Sweepgate device, and a terminal for the command line."""
 
-import fcntl
 import os
-import pty
 import select
 import socket
 import struct
 import subprocess
-import termios
 
 import ondrel.qardev.Sweepgate as S
 from ondrel import _wire as wire
@@ -197,7 +194,12 @@ __all__ = ["OK", "DeviceState", "DeviceConnection", "FakeTCP", "RecordingConnect
 
 def on_a_terminal(command, columns=None, timeout=120):
     """Runs `command` with its standard error on a pseudo-terminal (of
-    `columns` columns when given); its exit status and all it showed there."""
+    `columns` columns when given); its exit status and all it showed there.
+    POSIX only (the tests that use it are marked so)."""
+    import fcntl
+    import pty
+    import termios
+
     master, slave = pty.openpty()
     if columns:
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))

@@ -15,6 +15,7 @@ from ondrel.tools import tbin
 from ondrel.tools.devsim import DeviceSimulator
 
 from .fakes import closed_port
+from .platforms import needs_ansible
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 # ansible-core lives with the tools (Python 3.11 and later), whatever interpreter runs the suite.
@@ -23,7 +24,7 @@ ANSIBLE = pathlib.Path(os.environ.get("ONDREL_ANSIBLE_BIN") or (os.path.dirname(
 SITES = {"site-a": "127.0.0.11", "site-b": "127.0.0.12", "site-c": "127.0.0.13"}
 IMAGE = os.urandom(8192)
 
-pytestmark = [pytest.mark.skipif(not (ANSIBLE / "ansible-playbook").exists(),
+pytestmark = [needs_ansible, pytest.mark.skipif(not (ANSIBLE / "ansible-playbook").exists(),
                                  reason="no ansible-core here (scripts/tools-venv installs it)"),
               pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                                  reason="modules in Python, run by another interpreter: the sanitizer run skips them")]

@@ -10,6 +10,7 @@ import ondrel.qardev.Sweepgate as S
 from ondrel.QarUtils import RetCode, RetType
 
 from .fakes import DeviceConnection, SweepgateDevice
+from .platforms import needs_byte_file_names, needs_special_files
 
 HUGE = 10**100
 WRONG = [None, [], {}, object(), 1j, b"\xff", "\udcff", HUGE, -HUGE, float("nan")]
@@ -93,6 +94,7 @@ def test_huge_port_and_odd_addresses_cannot_connect(Tarnel):
             Tarnel.FpgaTool(address=address, port=port)
 
 
+@needs_special_files
 def test_special_files(tool, paths, fpga_log):
     assert tool._checkFileHeader(paths["fifo.tbin"]) is False
     assert fpga_log()[-1][1].endswith("[Errno 22] not a regular file: '%s'" % paths["fifo.tbin"])
@@ -109,6 +111,7 @@ def test_special_files(tool, paths, fpga_log):
 
 @pytest.mark.parametrize("name,error", [("fifo.tbin", OSError), ("fifo.bin", OSError), ("dir.bin", IsADirectoryError),
                                         ("loop.tbin", OSError), ("device.bin", OSError), ("missing", OSError)])
+@needs_special_files
 def test_programming_special_files_fails_before_the_device(tool, paths, name, error):
     with pytest.raises(error):
         tool._fpgaProgramFile(paths[name], 32)
@@ -117,6 +120,7 @@ def test_programming_special_files_fails_before_the_device(tool, paths, name, er
     assert ret.RetCode is RetCode.ERROR and ret.RetMsg == "FPGA update file check failed."
 
 
+@needs_byte_file_names
 def test_file_names_that_are_not_utf8(tool, tmp_path, fpga_log):
     raw_name = os.path.join(os.fsencode(tmp_path), b"\xff\xfe.bin")
     with open(raw_name, "wb") as f:

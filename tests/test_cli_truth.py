@@ -17,6 +17,7 @@ from ondrel.tools.cli.output import KEYS
 from ondrel.tools.devsim import DeviceState
 
 from .fakes import closed_port, on_a_terminal
+from .platforms import needs_a_terminal, needs_ctrl_c
 
 COMMAND = [sys.executable, "-m", "ondrel.tools"]
 IMAGE = bytes(range(256)) * 40  # 10,240 bytes
@@ -162,6 +163,7 @@ def test_closed_standard_streams_never_stop_device_work(simulator, sealed, close
 # --- what is shown while it works ---------------------------------------------------
 
 
+@needs_a_terminal
 def test_the_live_line_fits_a_narrow_terminal(simulator, tmp_path):
     sim = simulator(delay=0.0002)
     path = tmp_path / "fw.bin"
@@ -248,6 +250,7 @@ CTRL_C = """
 
 
 @pytest.mark.parametrize("json_output", [False, True])
+@needs_ctrl_c
 def test_ctrl_c_names_every_device_and_leaves_nothing_behind(sealed, json_output):
     child = subprocess.run([sys.executable, "-c", textwrap.dedent(CTRL_C), sealed] + ["--json"] * json_output,
                            capture_output=True, text=True, timeout=120)

@@ -177,8 +177,8 @@ def test_unreadable_container(tool, tmp_path, fpga_log):
     folder = tmp_path / "fw.tbin"
     folder.mkdir()
     assert tool._checkFileHeader(str(folder)) is False
-    assert fpga_log() == [("ERROR", "FPGA image file not readable: %s, [Errno 21] Is a directory: '%s'"
-                           % (folder, folder))]
+    assert fpga_log() == [("ERROR", "FPGA image file not readable: %s, [Errno 21] Is a directory: %r"
+                           % (folder, str(folder)))]
     missing = str(tmp_path / "gone.tbin")
     assert tool._checkFileHeader(missing) is False
     assert fpga_log()[-1][1].startswith("FPGA image file not readable: %s, [Errno 2]" % missing)

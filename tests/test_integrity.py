@@ -20,6 +20,7 @@ from ondrel.QarUtils import RetCode, RetType
 from ondrel.tools.tbin import seal
 
 from .fakes import DeviceConnection
+from .platforms import needs_alarm, needs_resource_limits, needs_symlinks
 
 IMAGE = os.urandom(1000)
 
@@ -101,6 +102,7 @@ def test_a_trickling_device_times_out_by_its_deadline(Tarnel):
         server.join(5)
 
 
+@needs_alarm
 def test_an_interrupted_exchange_closes_the_connection_and_a_reconnect_recovers(simulator, tool_on, image_dir):
     sim = simulator(delay=0.5)
     tool = tool_on(sim)
@@ -139,6 +141,7 @@ def test_a_sparse_container_is_read_only_as_far_as_its_sizes_reach(Tarnel, devic
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="address limits and ASan do not mix")
+@needs_resource_limits
 def test_running_out_of_memory_is_said_in_words(tmp_path):
     path = tmp_path / "fw.tbin"
     with open(path, "wb") as f:
@@ -208,7 +211,7 @@ def test_a_raw_image_changed_while_programmed_is_never_reported_programmed(simul
     assert tool._fpgaGetId() == sim.state.fpga_id  # and the connection in step
 
 
-@pytest.mark.parametrize("spelling", ["dot", "double slash", "symlink"])
+@pytest.mark.parametrize("spelling", ["dot", "double slash", pytest.param("symlink", marks=needs_symlinks)])
 def test_the_checked_file_is_the_programmed_file_however_its_path_is_spelled(Tarnel, device, tmp_path, fpga_log,
                                                                             spelling):
     path = tmp_path / "fw.tbin"
@@ -305,6 +308,8 @@ def test_a_raw_image_rewritten_through_a_mapping_is_never_programmed_as_a_mix(si
 
 def _pseudo_file():
     """A file whose size as stated is not what it reads, or None."""
+    if not sys.platform.startswith("linux"):
+        return None
     for candidate in ("/sys/kernel/mm/transparent_hugepage/enabled", "/sys/devices/system/cpu/online"):
         try:
             with open(candidate, "rb") as f:

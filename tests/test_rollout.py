@@ -22,6 +22,7 @@ from ondrel.tools.rollout import PlanError, plan_from, read_record
 from ondrel.tools.rollout import run as run_plan
 
 from .fakes import closed_port
+from .platforms import needs_ctrl_c, needs_file_size_limit
 
 IMAGE = os.urandom(4096)
 
@@ -138,7 +139,7 @@ def test_a_killed_rollout_leaves_a_whole_record(simulator, lab):
     try:
         while not (record.exists() and record.read_bytes().count(b"\n") >= 1) and child.poll() is None:
             time.sleep(0.01)  # until the first device is recorded
-        child.send_signal(signal.SIGKILL)
+        child.kill()  # (SIGKILL; on Windows, TerminateProcess)
     finally:
         child.wait(120)
     lines = record.read_bytes().split(b"\n")
@@ -213,6 +214,7 @@ def test_a_device_that_runs_another_version_after_the_update_has_failed(simulato
     assert last["reason"] == "runs 0.2.4.0 after the update; the image brings 0.2.5.0" and last["reason"] in err
 
 
+@needs_file_size_limit
 def test_a_record_that_cannot_be_written_stops_the_rollout(simulator, lab):
     sims = [simulator() for _ in range(3)]
     plan = write_plan(lab, [(32, "fw32.tbin", [label(sim) for sim in sims])], jobs=1)
@@ -233,9 +235,10 @@ def test_a_record_that_cannot_be_written_stops_the_rollout(simulator, lab):
 def test_one_rollout_at_a_time_writes_a_record(simulator, lab, capsys):
     sim = simulator()
     plan = write_plan(lab, [(32, "fw32.tbin", [label(sim)])])
-    with subprocess.Popen([sys.executable, "-c", "import fcntl, sys, time; f = open(%r, 'a'); "
-                           "fcntl.flock(f, fcntl.LOCK_EX); print(1, flush=True); time.sleep(60)"
-                           % str(lab / "lab.record.jsonl")], stdout=subprocess.PIPE) as holder:
+    record = str(lab / "lab.record.jsonl")
+    with subprocess.Popen([sys.executable, "-c", "import time; from ondrel.tools.rollout.record import Record; "
+                           "held = Record(%r, %r); print(1, flush=True); time.sleep(60)" % (record, plan)],
+                          stdout=subprocess.PIPE) as holder:  # another rollout's record, in another process
         holder.stdout.readline()
         code, _, err = rollout([plan], capsys)
         holder.kill()
@@ -261,6 +264,7 @@ def test_any_record_can_be_read(simulator, lab, capsys, bad):
 ROLLOUT_CHILD = [sys.executable, "-m", "ondrel.tools", "rollout", "--canary", "1", "--json"]
 
 
+@needs_ctrl_c
 @pytest.mark.parametrize("delay", [0] + [random.uniform(0, 1) for _ in range(4)])
 def test_ctrl_c_anywhere_leaves_a_line_for_every_device(simulator, lab, delay):
     sims = [simulator(delay=0.0005) for _ in range(4)]

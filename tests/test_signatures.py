@@ -11,7 +11,10 @@ import pytest
 from ondrel.tools import cli, tbin
 from ondrel.tools.driver import images
 
+from .platforms import needs_ssh_keygen
 from .test_rollout import label, states, write_plan
+
+pytestmark = needs_ssh_keygen
 
 IMAGE = os.urandom(5000)
 
