@@ -164,8 +164,10 @@ def test_unreachable_device_gives_false():
     probe.bind(("127.0.0.1", 0))
     port = probe.getsockname()[1]
     probe.close()  # nothing listens there now
-    conn = _TCPConn("127.0.0.1", port)
+    conn = _TCPConn("127.0.0.1", port, connect_timeout=30)
     assert conn.initConnection() is False
+    # said as refused, at once (Windows reports a refused connect in select's third set, not as writable)
+    assert isinstance(conn.failure, ConnectionRefusedError), conn.failure
     assert _TCPConn("no-such-host.invalid", 5025, connect_timeout=0.5).initConnection() is False
     conn.closeConnection()  # closing what never opened is harmless
 
