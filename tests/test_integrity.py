@@ -16,6 +16,7 @@ import time
 
 import pytest
 
+from ondrel import _wire as wire
 from ondrel.QarUtils import RetCode, RetType
 from ondrel.tools.tbin import seal
 
@@ -362,8 +363,11 @@ class _OneStream(DeviceConnection):
         return RetType(data=self.recvRawBytes(1024)[:-2].decode("utf-8", "replace"))
 
     def sendCommands(self, data, count):
-        for frame in data.split(b"\r\n")[:-1]:
-            self.sendRawBytes(frame + b"\r\n")
+        pending = bytearray(data)
+        while pending:  # one command at a time, by the framing (a block's bytes may hold a line end)
+            size = len(pending)
+            wire.split_command(pending)
+            self.sendRawBytes(bytes(data[len(data) - size:len(data) - len(pending)]))
         if self.meanwhile:
             call, self.meanwhile = self.meanwhile, None
             call()
