@@ -1,8 +1,10 @@
 # The two commands of the README:
 #   make demo   an FPGA update against the built-in device simulator
-#   make test   every test, on every Python we support, and under the sanitizers
+#   make test   every test, on every Python we support, under the sanitizers, and on
+#               the aarch64 and Windows wheels under emulation (qemu-user, wine)
 # and for lab PCs without a compiler:
-#   make wheel  portable wheels in wheelhouse/ (manylinux_2_17, one per Python)
+#   make wheel  portable wheels in wheelhouse/ (manylinux_2_17 x86-64, one per Python;
+#               cp311 for manylinux_2_17 aarch64 and for win_amd64)
 PYTHON ?= python3
 
 .PHONY: demo test venv wheel fuzz fuzz-coverage clean
