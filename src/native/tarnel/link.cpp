@@ -65,9 +65,13 @@ void Link::not_connected() {
     fail(PyExc_ConnectionError, reason.substr(0, 13) + " to " + peer_ + reason.substr(13), reason);
 }
 
-void Link::interrupted(core::Error& error, const char* what) {
-    close(std::string(Py_TYPE(error.value().ptr())->tp_name) + " interrupted " + what);
-    throw std::move(error);
+void Link::handle_signals(const char* what) {
+    try {
+        core::check_signals();
+    } catch (core::Error& error) {
+        close(std::string(Py_TYPE(error.value().ptr())->tp_name) + " interrupted " + what);
+        throw;
+    }
 }
 
 // --- the rules -----------------------------------------------------------------------
@@ -128,11 +132,7 @@ void Link::send(const char* data, size_t size, size_t count) {
         core::without_gil([&] { err = platform::send_some(socket, data + done, size - done, &sent); });
         done += sent;
         if (err == EINTR) {
-            try {
-                core::check_signals();
-            } catch (core::Error& error) {
-                interrupted(error, "a send");
-            }
+            handle_signals("a send");
             continue;
         }
         if (err == platform::kTimedOut) {
@@ -176,11 +176,7 @@ void Link::fill(double deadline) {
     core::without_gil([&] { err = platform::receive_some(socket, into, kChunk, &got); });
     size_ += got;
     if (err == EINTR) {
-        try {
-            core::check_signals();
-        } catch (core::Error& error) {
-            interrupted(error, "an exchange");
-        }
+        handle_signals("an exchange");
         return;
     }
     if (err == platform::kTimedOut) return fill(deadline - 1e9);  // the deadline is met

@@ -64,7 +64,7 @@ private:
     [[noreturn]] void fail(PyObject* type, const std::string& text, const std::string& reason, Handle cause = Handle());
     [[noreturn]] void fail_os(int err, const char* what, const char* close_reason);
     [[noreturn]] void not_connected();
-    [[noreturn]] void interrupted(core::Error& error, const char* what);
+    void handle_signals(const char* what);  // a handler that raises closes the link
     void refuse_stray_bytes();
     void fill(double deadline);
     void set_kernel_timeout(double seconds);

@@ -24,7 +24,7 @@ constexpr size_t kChunk = 1 << 16;
 struct Source {
     bool container = false;
     std::optional<FileReader> reader;     // empty when the file could not be opened
-    std::optional<core::Error> deferred;  // an open or read error: raised after the erase, as Part 4.1 says
+    std::optional<core::Error> deferred;  // an open or read error: raised after the erase and page reset
     FileStamp start;
     Ref data;                          // a container's bytes: those its check verified, or read now
     std::optional<std::string> whole;  // a raw image's digest, read whole before the erase

@@ -79,17 +79,22 @@ def run_check(session):
     return session.status(False)
 
 
+def _refuser(session, command, file):
+    """What a file command says when it refuses: the reason, and its JSON record."""
+    def refused(reason):
+        if session.json:
+            session.emit_json(record(command, file=file, result="refused", reason=reason))
+        session.say(reason)
+        return EXIT_FAILED
+
+    return refused
+
+
 def run_sign(session):
     import os
 
     args = session.args
-
-    def refused(reason):
-        if session.json:
-            session.emit_json(record("sign", file=args.image, result="refused", reason=reason))
-        session.say(reason)
-        return EXIT_FAILED
-
+    refused = _refuser(session, "sign", args.image)
     signature = args.image + ".sig"
     if not os.path.isfile(args.image):
         return refused("%s is not a file" % args.image)
@@ -112,13 +117,7 @@ def run_seal(session):
     import os
 
     args = session.args
-
-    def refused(reason):
-        if session.json:
-            session.emit_json(record("seal", file=args.output, result="refused", reason=reason))
-        session.say(reason)
-        return EXIT_FAILED
-
+    refused = _refuser(session, "seal", args.output)
     if os.path.exists(args.output) and not args.force:
         return refused("refusing to overwrite %s (use --force)" % args.output)
     try:
