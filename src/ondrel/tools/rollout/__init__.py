@@ -16,7 +16,7 @@ appends one line a device to the plan's record as each finishes
 hold their image already (run.py).
 """
 
-from .plan import GROUP_KEYS, SETTINGS, Group, Plan, PlanError, load_plan, plan_from
+from .plan import GROUP_KEYS, SETTING_RULES, SETTINGS, Group, Plan, PlanError, load_plan, plan_from
 from .record import (
     FORMAT,
     SKIPPED,
@@ -36,7 +36,8 @@ from .record import (
 )
 from .run import NOT_STARTED, WOULD_UPDATE, Quiet, Result, Rollout, run
 
-__all__ = ["PlanError", "Plan", "Group", "load_plan", "plan_from", "SETTINGS", "GROUP_KEYS", "Record", "RecordBusy",
+__all__ = ["PlanError", "Plan", "Group", "load_plan", "plan_from", "SETTINGS", "SETTING_RULES", "GROUP_KEYS",
+           "Record", "RecordBusy",
            "RecordError", "read_record", "Reading", "reading", "last_states", "device_key", "history_of",
            "known_state", "skip_reason", "say_problems", "FORMAT", "SKIPPED", "UNSAFE", "run", "Rollout", "Result",
            "Quiet", "NOT_STARTED", "WOULD_UPDATE"]

@@ -21,9 +21,8 @@ import re
 
 from .. import driver, values
 
-__all__ = ["PlanError", "Plan", "Group", "load_plan", "plan_from", "SETTINGS", "GROUP_KEYS"]
+__all__ = ["PlanError", "Plan", "Group", "load_plan", "plan_from", "SETTINGS", "SETTING_RULES", "GROUP_KEYS"]
 
-SETTINGS = ("jobs", "window", "timeout", "erase_timeout", "record", "allowed_signers", "require_signature")
 GROUP_KEYS = ("device_type", "image", "devices")
 
 
@@ -134,7 +133,7 @@ def _name(value, what):
 
 
 # Each setting's rule: the command line's own (values.py), with the plan's key as its name.
-_SETTING_RULES = {
+SETTING_RULES = {
     "jobs": lambda value: values.jobs(value, "jobs"),
     "window": values.window,
     "timeout": lambda value: values.seconds(value, "timeout"),
@@ -143,6 +142,7 @@ _SETTING_RULES = {
     "allowed_signers": lambda value: _name(value, "allowed_signers"),
     "require_signature": lambda value: _flag(value, "require_signature"),
 }
+SETTINGS = tuple(SETTING_RULES)
 
 
 def _flag(value, what):
@@ -193,7 +193,7 @@ def _checked(path, lines, data, groups_key, default_port, trust):
             raise lines.error(lines.key(key), "unknown key %r (a plan knows %s and %s)"
                               % (key, ", ".join(SETTINGS), "[[group]]" if groups_key == "group" else groups_key))
         try:
-            settings[key] = _SETTING_RULES[key](value)
+            settings[key] = SETTING_RULES[key](value)
         except ValueError as exc:
             raise lines.error(lines.key(key), str(exc)) from None
     groups = data.get(groups_key)

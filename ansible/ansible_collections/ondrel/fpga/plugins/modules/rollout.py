@@ -216,9 +216,8 @@ ARGUMENTS = dict(
 
 def checked_options(params):
     """The run's options, each by the command line's own rule (ValueError names the bad one)."""
-    rules = dict(jobs=values.jobs, window=values.window, timeout=lambda v: values.seconds(v, "timeout"),
-                 erase_timeout=lambda v: values.seconds(v, "erase_timeout"),
-                 connect_timeout=lambda v: values.seconds(v, "connect_timeout"),
+    rules = dict((name, rollouts.SETTING_RULES[name]) for name in ("jobs", "window", "timeout", "erase_timeout"))
+    rules.update(connect_timeout=lambda v: values.seconds(v, "connect_timeout"),
                  canary=lambda v: values.whole(v, 1, 100000, "canary"),
                  max_failures=lambda v: values.whole(v, 1, 100000, "max_failures"))
     found = dict((name, rule(params[name])) for name, rule in rules.items() if params[name] is not None)
